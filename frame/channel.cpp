@@ -1,0 +1,105 @@
+#include "frame/channel.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "frame/oids.h"
+#include "frame/state.h"
+#include "platform/win32.h"
+
+namespace hx {
+namespace {
+
+struct FreeDeleter {
+  void operator()(unsigned char* p) const { std::free(p); }
+};
+using RequestBuffer = std::unique_ptr<unsigned char, FreeDeleter>;
+
+// Heap request buffer of RequestSize(length) bytes, optionally zeroed.
+RequestBuffer AllocateRequest(ULONG length, bool zeroed) {
+  const size_t size = RequestSize(length);
+  void* p = zeroed ? std::calloc(1, size) : std::malloc(size);
+  return RequestBuffer(static_cast<unsigned char*>(p));
+}
+
+uint32_t ReadWord(const unsigned char* p) {
+  uint32_t word;
+  std::memcpy(&word, p, 4);
+  return word;
+}
+
+int MapStatus(uint32_t status) {
+  return status == STATUS_UNSUCCESSFUL_WORD ? kFailure : static_cast<int>(status);
+}
+
+int Query(void* adapter, uint32_t oid, void* buffer, ULONG length, ULONG* returned, bool countFailedAnswer) {
+  if (!IsOpenAdapter(adapter)) return kFailure;
+  RequestBuffer request = AllocateRequest(length, true);
+  // Without memory nothing can be sent; report it as a failure of the request.
+  if (!request) return kFailure;
+  const DWORD size = RequestSize(length);
+  std::memcpy(request.get(), &oid, 4);
+  if (length != 0) std::memcpy(request.get() + 4, buffer, length);
+
+  DWORD bytesReturned = 0;
+  if (platform::DeviceControl(adapter, IOCTL_OID_QUERY, request.get(), size, request.get(), size,
+                              &bytesReturned)) {
+    if (length != 0) std::memcpy(buffer, request.get() + 4, length);
+    // A driver that reports fewer than the 4 bytes of its own OID word has
+    // returned no payload.
+    if (returned != nullptr) *returned = bytesReturned >= 4 ? bytesReturned - 4 : 0;
+    return kSuccess;
+  }
+  if (bytesReturned > 4) {
+    // Failed, yet the driver wrote an answer: it still counts as answered.
+    if (length != 0) std::memcpy(buffer, request.get() + 4, length);
+    if (returned != nullptr && countFailedAnswer) *returned = bytesReturned - 4;
+    return kSuccess;
+  }
+  return MapStatus(ReadWord(request.get()));
+}
+
+}  // namespace
+
+bool IsOpenAdapter(void* adapter) {
+  return adapter != nullptr && adapter != INVALID_HANDLE_VALUE &&
+         adapter == State().AdapterHandle.load(std::memory_order_acquire);
+}
+
+int QueryOid(void* adapter, uint32_t oid, void* buffer, ULONG length) {
+  return Query(adapter, oid, buffer, length, nullptr, false);
+}
+
+int QueryOidWithLength(void* adapter, uint32_t oid, void* buffer, ULONG length, ULONG& returned) {
+  return Query(adapter, oid, buffer, length, &returned, false);
+}
+
+int QueryOidAnswerLength(void* adapter, uint32_t oid, void* buffer, ULONG length, ULONG& returned) {
+  return Query(adapter, oid, buffer, length, &returned, true);
+}
+
+int SetOid(void* adapter, uint32_t oid, void* payload, ULONG length) {
+  if (!IsOpenAdapter(adapter)) return kFailure;
+  RequestBuffer request = AllocateRequest(length, false);
+  if (!request) return kFailure;
+  const DWORD size = RequestSize(length);
+  std::memcpy(request.get(), &oid, 4);
+  if (length != 0) std::memcpy(request.get() + 4, payload, length);
+  // The padding is not part of the request's meaning, but keep it defined.
+  std::memset(request.get() + 4 + length, 0, size - 4 - length);
+
+  DWORD bytesReturned = 0;
+  int result = kSuccess;
+  if (!platform::DeviceControl(adapter, IOCTL_OID_SET, request.get(), size, request.get(), 0,
+                               &bytesReturned)) {
+    const uint32_t status = ReadWord(request.get());
+    result = status == STATUS_PENDING_WORD ? kSuccess : MapStatus(status);
+  }
+  // Callers learn the driver's own status word from the payload's first word.
+  if (length >= 4) std::memcpy(payload, request.get(), 4);
+  return result;
+}
+
+}  // namespace hx

@@ -1,0 +1,37 @@
+// The driver request channel: every request to the adapter's driver.
+#pragma once
+
+#include <cstdint>
+
+#include "Halvex.h"
+
+namespace hx {
+
+// Result codes shared by the channel and the exports.
+inline constexpr int kSuccess = HALVEX_RESULT_SUCCESS;
+inline constexpr int kFailure = HALVEX_RESULT_FAILURE;
+inline constexpr int kBadBuffer = HALVEX_RESULT_BAD_BUFFER;
+inline constexpr int kJoinTimeout = HALVEX_RESULT_JOIN_TIMEOUT;
+inline constexpr int kPending = HALVEX_STATUS_PENDING;
+
+// Total size of an OidRequest carrying `length` payload bytes: the OID word,
+// the payload rounded down to whole words, and one more word.
+constexpr uint32_t RequestSize(uint32_t length) {
+  return length + 8 - (length % 4);
+}
+
+// True when `adapter` is the open adapter handle (never null or all bits set).
+bool IsOpenAdapter(void* adapter);
+
+int QueryOid(void* adapter, uint32_t oid, void* buffer, ULONG length);
+// As QueryOid; `returned` receives the payload bytes the driver reported when
+// the control call succeeded, and is left alone otherwise.
+int QueryOidWithLength(void* adapter, uint32_t oid, void* buffer, ULONG length, ULONG& returned);
+// As QueryOidWithLength, and also counts the answer of a failed control call
+// that still returned one (more than 4 bytes).
+int QueryOidAnswerLength(void* adapter, uint32_t oid, void* buffer, ULONG length, ULONG& returned);
+// The first 4 bytes of `payload` (when length >= 4) are overwritten with the
+// driver's status word.
+int SetOid(void* adapter, uint32_t oid, void* payload, ULONG length);
+
+}  // namespace hx

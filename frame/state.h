@@ -1,0 +1,83 @@
+// LibraryState: the one set of process-wide fields of the library.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "Halvex.h"
+#include "frame/handles.h"
+#include "platform/win32.h"
+
+namespace hx {
+
+inline constexpr uint32_t kEventBufferSize = 0x4000;
+inline constexpr size_t kPathLength = 200;
+inline constexpr uint32_t kPendingReplyWords = 25;
+// A MAC address packed into the low 48 bits of a word, so it is read and
+// written whole by any thread.
+inline constexpr uint64_t kMacSentinel = 0xFFFFFFFFFFFFull;
+
+struct LibraryState {
+  // Handles and window.
+  std::atomic<void*> AdapterHandle{nullptr};
+  std::atomic<HWND> NotifyWindow{nullptr};
+  UniqueHandle MonitorThread;
+
+  // Events: the first five manual-reset, the last two auto-reset.
+  UniqueHandle DriverNotifyEvent;
+  UniqueHandle DriverExitEvent;
+  UniqueHandle LinkChangeEvent;
+  UniqueHandle ScanDoneEvent;
+  UniqueHandle PendingReplyEvent;
+  UniqueHandle ThreadExitEvent;
+  UniqueHandle EapolSentEvent;
+
+  // Buffers. The path texts are filled by adapter discovery, which runs on the
+  // utility's and the monitor's threads: PathLock serialises them.
+  std::mutex PathLock;
+  std::array<std::atomic<uint32_t>, kPendingReplyWords> PendingReply{};
+  unsigned char* EventBuffer = nullptr;
+  uint32_t EventBufferSize = 0;
+  char AdapterName[kPathLength] = {};
+  char TransportKeyPath[kPathLength] = {};
+  char AdapterKeyPath[kPathLength] = {};
+  CONNECTIONINFO ConnSnapshot = {};
+
+  // Caches, sentinels and registry access masks.
+  uint64_t MacSentinel = kMacSentinel;
+  std::atomic<uint64_t> CachedMacAddress{kMacSentinel};
+  std::atomic<uint32_t> CachedChipVersion{0};
+  std::atomic<uint32_t> CachedFirmwareVersion{0};
+  std::atomic<int32_t> OsKind{-1};
+  std::atomic<uint32_t> RegistryReadAccess{0x00020019};
+  std::atomic<uint32_t> RegistryWriteAccess{0x00020006};
+
+  // Flags and words shared with other subsystems.
+  std::atomic<uint32_t> EventsRegistered{0};
+  std::atomic<uint32_t> CcxConfiguration{0};
+  std::atomic<uint32_t> LastLinkEvent{0};
+  std::atomic<uint32_t> JoinInProgress{0};
+  std::atomic<uint32_t> DesiredAuthMode{0};
+  std::atomic<uint32_t> DesiredWepStatus{0};
+  std::atomic<uint16_t> EapolTxState{0};
+  std::atomic<uint32_t> MonitorStarted{0};
+
+  // Bumped by every attach: a monitor thread left over from an earlier load
+  // that wakes late sees it changed and ends instead of touching this one.
+  std::atomic<uint32_t> Generation{0};
+};
+
+LibraryState& State();
+
+// Process attach and detach, in their fixed order. Attach returns false (and
+// releases what it created) when an event or the monitor thread cannot be
+// created. Called by the loader entry points and by the test fixture.
+bool ProcessAttach();
+void ProcessDetach();
+
+// Sends WM_APP (wParam, lParam) to the registered window, if there is one.
+void Notify(WPARAM code, LPARAM text = 0);
+
+}  // namespace hx

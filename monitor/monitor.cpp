@@ -1,0 +1,157 @@
+// The event monitor thread: fetch the driver's event records, dispatch them.
+#include "monitor/monitor.h"
+
+#include <cstring>
+
+#include "frame/channel.h"
+#include "frame/oids.h"
+#include "frame/state.h"
+#include "platform/win32.h"
+
+namespace hx {
+namespace {
+
+constexpr uint32_t kRecordHeader = 8;  // NextOffset and Code
+
+uint32_t ReadWord(const unsigned char* p) {
+  uint32_t word;
+  std::memcpy(&word, p, 4);
+  return word;
+}
+
+void SignalLinkChange(uint32_t code) {
+  auto& s = State();
+  // The join that wakes on the event reads the code that woke it.
+  s.LastLinkEvent.store(code, std::memory_order_release);
+  SetEvent(s.LinkChangeEvent.get());
+  Notify(code);
+}
+
+void CloseOpenAdapter() {
+  void* adapter = State().AdapterHandle.load(std::memory_order_acquire);
+  HalvexCloseAdapter(adapter);
+}
+
+void OnPendingReply(const EventRecord& r) {
+  auto& s = State();
+  for (uint32_t i = 0; i < kPendingReplyWords; ++i) {
+    s.PendingReply[i].store(ReadWord(r.record + 8 + 4 * i), std::memory_order_relaxed);
+  }
+  SetEvent(s.PendingReplyEvent.get());
+}
+
+void OnEapolSent() {
+  auto& s = State();
+  if (s.EapolTxState.load() == 2) SetEvent(s.EapolSentEvent.get());
+  s.EapolTxState.store(0);
+}
+
+// Bytes a record must hold for its code's data to be read.
+uint32_t MinimumRecordSize(uint32_t code) {
+  switch (code) {
+    case event::kPendingReply:
+      return 8 + 4 * kPendingReplyWords;
+    default:
+      return kRecordHeader;
+  }
+}
+
+}  // namespace
+
+uint32_t WalkEventRecords(const unsigned char* area, uint32_t areaSize,
+                          const std::function<void(const EventRecord&)>& visit) {
+  if (areaSize < 4) return 0;
+  uint32_t offset = 4;
+  uint32_t visited = 0;
+  for (uint32_t i = 0; i < ReadWord(area); ++i) {
+    if (offset > areaSize || areaSize - offset < kRecordHeader) break;
+    const unsigned char* record = area + offset;
+    const uint32_t next = ReadWord(record);
+    const bool last = i + 1 == ReadWord(area);
+    const uint32_t room = areaSize - offset;
+    // A record ends where the next begins; the last one may run to the area's
+    // end. A NextOffset of 0 before the last record would revisit this one.
+    uint32_t size = room;
+    if (!last || next != 0) {
+      if (next < kRecordHeader || next > room) break;
+      size = next;
+    }
+    const uint32_t code = ReadWord(record + 4);
+    if (size < MinimumRecordSize(code)) break;
+    visit(EventRecord{code, record, size});
+    ++visited;
+    offset += next;
+  }
+  return visited;
+}
+
+void DispatchEventRecord(const EventRecord& r) {
+  auto& s = State();
+  switch (r.code) {
+    case event::kDisconnected:
+    case event::kLinkLost:
+    case event::kConnected:
+    case event::kRoamed:
+      SignalLinkChange(r.code);
+      return;
+    case event::kAdapterGone:
+      Sleep(500);
+      CloseOpenAdapter();
+      Notify(r.code);
+      return;
+    case event::kMediaSpecific:
+      if (s.JoinInProgress.load() == 0) Notify(r.code);
+      return;
+    case event::kScanDone:
+      SetEvent(s.ScanDoneEvent.get());
+      return;
+    case event::kPendingReply:
+      OnPendingReply(r);
+      return;
+    case event::kEapolSent:
+      OnEapolSent();
+      return;
+    default:
+      if ((r.code & event::kPassThroughMask) != 0) Notify(r.code);
+      return;
+  }
+}
+
+DWORD WINAPI EventMonitorThread(LPVOID) {
+  LibraryState& s = State();
+  const uint32_t generation = s.Generation.load();
+  HANDLE handles[3] = {s.ThreadExitEvent.get(), s.DriverExitEvent.get(), s.DriverNotifyEvent.get()};
+  for (;;) {
+    const DWORD woke = WaitForMultipleObjects(3, handles, FALSE, INFINITE);
+    // Left over from an earlier load, or our events are gone: nothing more to
+    // do, and spinning on a failed wait would burn a core.
+    if (s.Generation.load() != generation || woke == WAIT_FAILED) return 0;
+    if (s.MonitorStarted.load() == 0) {
+      ResetEvent(handles[1]);
+      ResetEvent(handles[2]);
+      s.MonitorStarted.store(1);
+    }
+    if (woke == WAIT_OBJECT_0) return 0;
+    if (woke == WAIT_OBJECT_0 + 1) {
+      ResetEvent(handles[1]);
+      ResetEvent(handles[2]);
+      CloseOpenAdapter();
+      Notify(event::kAdapterGone);
+      continue;
+    }
+    // Reset before the fetch, as every waiter does before its request: a
+    // record queued while this fetch runs signals again instead of waiting,
+    // unseen, for the driver's next one.
+    ResetEvent(handles[2]);
+    if (HalvexGetEventCode(s.AdapterHandle.load(), s.EventBuffer, s.EventBufferSize) != kSuccess) continue;
+    WalkEventRecords(s.EventBuffer, s.EventBufferSize, DispatchEventRecord);
+  }
+}
+
+}  // namespace hx
+
+int HalvexGetEventCode(void* adapter, unsigned char* buffer, ULONG length) {
+  if (IsBadWritePtr(buffer, length)) return hx::kBadBuffer;
+  if (length != 0) std::memset(buffer, 0, length);
+  return hx::QueryOid(adapter, hx::OID_HALVEX_EVENT_RECORDS, buffer, length);
+}

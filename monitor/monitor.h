@@ -1,0 +1,52 @@
+// The event monitor: the library's background thread for driver events.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "platform/win32.h"
+
+namespace hx {
+
+DWORD WINAPI EventMonitorThread(LPVOID parameter);
+
+// Driver event codes the library itself acts on.
+namespace event {
+inline constexpr uint32_t kDisconnected = 0;
+inline constexpr uint32_t kConnected = 1;
+inline constexpr uint32_t kAdapterGone = 2;
+inline constexpr uint32_t kRoamed = 3;
+inline constexpr uint32_t kLinkLost = 4;
+inline constexpr uint32_t kMediaSpecific = 5;
+inline constexpr uint32_t kScanDone = 6;
+inline constexpr uint32_t kPendingReply = 7;
+inline constexpr uint32_t kRadioOn = 8;
+inline constexpr uint32_t kRadioOff = 9;
+inline constexpr uint32_t kAuthentication = 10;
+inline constexpr uint32_t kEapolReceived = 132;
+inline constexpr uint32_t kEapolSent = 133;
+inline constexpr uint32_t kAuthRequests = 134;
+inline constexpr uint32_t kPmkidCandidates = 135;
+inline constexpr uint32_t kCckmReassociation = 136;
+inline constexpr uint32_t kSecurityCheck = 137;
+inline constexpr uint32_t kPassThroughMask = 0xF0000000;
+}  // namespace event
+
+// One well-formed record of a fetched event area.
+struct EventRecord {
+  uint32_t code;
+  const unsigned char* record;  // start of the record (its NextOffset word)
+  uint32_t size;                // bytes of the record inside the area
+};
+
+// Walks the records of an event area of `areaSize` bytes in order, calling
+// `visit` for each. The walk ends at the first malformed record: one that
+// starts or ends outside the area, or a NextOffset of 0 before the last
+// record. Returns the number of records visited.
+uint32_t WalkEventRecords(const unsigned char* area, uint32_t areaSize,
+                          const std::function<void(const EventRecord&)>& visit);
+
+// Dispatches one record as the monitor does.
+void DispatchEventRecord(const EventRecord& record);
+
+}  // namespace hx

@@ -1,0 +1,64 @@
+// The registry of devices reachable by name (tests and the simulated adapter
+// register theirs here); shared by both platforms' seams.
+#include <map>
+
+#include "platform/lock.h"
+#include "platform/win32.h"
+
+namespace hx::platform {
+namespace {
+
+struct Registry {
+  Lock lock;
+  std::map<std::string, std::shared_ptr<Device>> devices;
+};
+
+// Never destroyed: a detached thread may look a device up during exit.
+Registry& Devices() {
+  static auto* registry = new Registry;
+  return *registry;
+}
+
+// Windows device names compare without regard to ASCII case.
+std::string Key(const std::string& path) {
+  std::string key = path;
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key;
+}
+
+}  // namespace
+
+void RegisterDevice(const std::string& path, std::shared_ptr<Device> device) {
+  if (!device) {
+    UnregisterDevice(path);
+    return;
+  }
+  std::string key = Key(path);
+  std::shared_ptr<Device> replaced;  // destroyed outside the lock
+  Registry& registry = Devices();
+  Guard lock(registry.lock);
+  std::shared_ptr<Device>& slot = registry.devices[std::move(key)];
+  replaced = std::move(slot);
+  slot = std::move(device);
+}
+
+void UnregisterDevice(const std::string& path) {
+  std::shared_ptr<Device> removed;
+  Registry& registry = Devices();
+  Guard lock(registry.lock);
+  auto found = registry.devices.find(Key(path));
+  if (found == registry.devices.end()) return;
+  removed = std::move(found->second);
+  registry.devices.erase(found);
+}
+
+std::shared_ptr<Device> FindDevice(const std::string& path) {
+  Registry& registry = Devices();
+  Guard lock(registry.lock);
+  auto found = registry.devices.find(Key(path));
+  return found == registry.devices.end() ? nullptr : found->second;
+}
+
+}  // namespace hx::platform

@@ -1,0 +1,67 @@
+// Internal to the POSIX emulation: the kernel objects behind handles and the
+// process-wide handle table.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "platform/posix/winapi.h"
+#include "platform/seam.h"
+
+namespace hx::posix {
+
+enum class ObjectKind { kEvent, kThread, kDevice };
+
+struct Object {
+  explicit Object(ObjectKind k) : kind(k) {}
+  virtual ~Object() = default;
+  Object(const Object&) = delete;
+  Object& operator=(const Object&) = delete;
+  const ObjectKind kind;
+};
+
+// Signal state of events and threads. Every field is guarded by WaitMutex(),
+// and every change that could satisfy a wait is followed by a notify_all on
+// WaitCondition(): one lock for all waits keeps WaitForMultipleObjects simple
+// and exact (no lost wake-ups, auto-reset consumed under the same lock).
+struct Waitable : Object {
+  Waitable(ObjectKind k, bool autoReset, bool signalled)
+      : Object(k), autoReset(autoReset), signalled(signalled) {}
+  const bool autoReset;
+  bool signalled;
+  size_t blockedWaiters = 0;  // threads asleep in a wait that includes this object
+};
+
+struct EventObject : Waitable {
+  EventObject(bool manualReset, bool initialState)
+      : Waitable(ObjectKind::kEvent, !manualReset, initialState) {}
+};
+
+struct ThreadObject : Waitable {
+  ThreadObject() : Waitable(ObjectKind::kThread, false, false) {}
+  DWORD exitCode = STILL_ACTIVE;
+};
+
+struct DeviceObject : Object {
+  explicit DeviceObject(std::shared_ptr<platform::Device> d)
+      : Object(ObjectKind::kDevice), device(std::move(d)) {}
+  const std::shared_ptr<platform::Device> device;
+};
+
+std::mutex& WaitMutex();
+std::condition_variable& WaitCondition();
+
+// Adds an object to the handle table. Returns nullptr with the last error set
+// when the table is exhausted or a test asked for the creation to fail.
+HANDLE InsertHandle(std::shared_ptr<Object> object);
+// The object behind a live handle, or nullptr.
+std::shared_ptr<Object> LookupHandle(HANDLE handle);
+// Removes a live handle; false if it was not one.
+bool RemoveHandle(HANDLE handle);
+// A fresh value from the counter handles use (0 once exhausted), so window
+// handles never coincide with kernel handles.
+uint32_t NextHandleValue();
+
+}  // namespace hx::posix

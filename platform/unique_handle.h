@@ -1,0 +1,75 @@
+// Owners for handles and windows: each closes what it holds exactly once.
+#pragma once
+
+#include <utility>
+
+#include "platform/win32.h"
+
+namespace hx::platform {
+
+struct CloseKernelHandle {
+  void operator()(HANDLE handle) const { ::CloseHandle(handle); }
+};
+struct CloseDeviceHandle {
+  void operator()(HANDLE handle) const { CloseDevice(handle); }
+};
+
+// Holds a HANDLE; null and INVALID_HANDLE_VALUE both mean "none", since
+// CreateFileA and the other creators disagree on which one reports failure.
+template <typename Close>
+class BasicUniqueHandle {
+ public:
+  BasicUniqueHandle() = default;
+  explicit BasicUniqueHandle(HANDLE handle) : handle_(handle) {}
+  ~BasicUniqueHandle() { reset(); }
+  BasicUniqueHandle(BasicUniqueHandle&& other) noexcept : handle_(other.release()) {}
+  BasicUniqueHandle& operator=(BasicUniqueHandle&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  BasicUniqueHandle(const BasicUniqueHandle&) = delete;
+  BasicUniqueHandle& operator=(const BasicUniqueHandle&) = delete;
+
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  explicit operator bool() const { return valid(); }
+  HANDLE release() { return std::exchange(handle_, nullptr); }
+  void reset(HANDLE handle = nullptr) {
+    HANDLE old = std::exchange(handle_, handle);
+    if (old != nullptr && old != INVALID_HANDLE_VALUE) Close()(old);
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+using UniqueHandle = BasicUniqueHandle<CloseKernelHandle>;
+using UniqueDevice = BasicUniqueHandle<CloseDeviceHandle>;
+
+// Destroys its window; must be reset on the thread that created the window.
+class UniqueWindow {
+ public:
+  UniqueWindow() = default;
+  explicit UniqueWindow(HWND window) : window_(window) {}
+  ~UniqueWindow() { reset(); }
+  UniqueWindow(UniqueWindow&& other) noexcept : window_(other.release()) {}
+  UniqueWindow& operator=(UniqueWindow&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueWindow(const UniqueWindow&) = delete;
+  UniqueWindow& operator=(const UniqueWindow&) = delete;
+
+  HWND get() const { return window_; }
+  explicit operator bool() const { return window_ != nullptr; }
+  HWND release() { return std::exchange(window_, nullptr); }
+  void reset(HWND window = nullptr) {
+    HWND old = std::exchange(window_, window);
+    if (old != nullptr) ::DestroyWindow(old);
+  }
+
+ private:
+  HWND window_ = nullptr;
+};
+
+}  // namespace hx::platform

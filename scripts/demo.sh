@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# The main job: the utility against the simulated adapter.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh native
+cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DHALVEX_BUILD_TESTS=OFF -DHALVEX_BUILD_BENCH=OFF >/dev/null
+cmake --build build/demo --target halvexctl -j2
+build/demo/halvexctl "$@"

@@ -1,0 +1,336 @@
+#include "sim/sim_adapter.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "frame/oids.h"
+
+namespace hx::sim {
+namespace {
+
+constexpr uint32_t kStatusNotSupported = 0xC00000BB;
+constexpr uint32_t kPendingReplyCode = 7;
+constexpr uint32_t kPendingReplyBytes = 100;
+
+void WriteWord(uint8_t* p, uint32_t value) {
+  std::memcpy(p, &value, 4);
+}
+
+Bytes Text(const char* text) {
+  const size_t n = std::strlen(text);
+  return Bytes(text, text + n + 1);
+}
+
+}  // namespace
+
+Bytes WordBytes(uint32_t value) {
+  Bytes b(4);
+  WriteWord(b.data(), value);
+  return b;
+}
+
+uint32_t ReadWord(const uint8_t* p) {
+  uint32_t value;
+  std::memcpy(&value, p, 4);
+  return value;
+}
+
+uint32_t ControlCall::Oid() const {
+  return input.size() >= 4 ? ReadWord(input.data()) : 0;
+}
+
+Bytes ControlCall::Payload() const {
+  return input.size() > 4 ? Bytes(input.begin() + 4, input.end()) : Bytes{};
+}
+
+Response Response::Word(uint32_t value) {
+  return Answer(WordBytes(value));
+}
+
+std::shared_ptr<SimAdapter> SimAdapter::Create() {
+  return std::shared_ptr<SimAdapter>(new SimAdapter());
+}
+
+SimAdapter::SimAdapter() {
+  // The adapter's answers before any test or setting changes them.
+  values_[OID_802_3_CURRENT_ADDRESS] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
+  values_[OID_GEN_MEDIA_CONNECT_STATUS] = WordBytes(1);  // disconnected
+  values_[OID_GEN_HARDWARE_STATUS] = WordBytes(0);       // ready
+  values_[OID_GEN_LINK_SPEED] = WordBytes(540000);       // 54 Mbit/s
+  values_[OID_GEN_VENDOR_DRIVER_VERSION] = WordBytes(0x00020105);
+  values_[OID_GEN_VENDOR_DESCRIPTION] = Text("Halvex 802.11g Wireless Adapter");
+  values_[OID_HALVEX_CHIP_VERSION] = WordBytes(0x0E2B0003);
+  values_[OID_802_11_AUTHENTICATION_MODE] = WordBytes(0);  // open
+  values_[OID_802_11_WEP_STATUS] = WordBytes(1);           // disabled
+  values_[OID_802_11_INFRASTRUCTURE_MODE] = WordBytes(1);  // infrastructure
+  values_[OID_HALVEX_RADIO_ON] = WordBytes(1);
+}
+
+SimAdapter::~SimAdapter() = default;
+
+void SimAdapter::Install(const std::string& path) {
+  {
+    std::lock_guard lock(mutex_);
+    path_ = path;
+    removed_ = false;
+  }
+  platform::RegisterDevice(path, shared_from_this());
+}
+
+void SimAdapter::Uninstall() {
+  std::string path;
+  {
+    std::lock_guard lock(mutex_);
+    path = path_;
+  }
+  if (!path.empty()) platform::UnregisterDevice(path);
+}
+
+bool SimAdapter::Control(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
+                         uint32_t* returned, uint32_t* error) {
+  *returned = 0;
+  *error = 0;
+  auto* input = static_cast<uint8_t*>(in);
+  {
+    std::lock_guard lock(mutex_);
+    ControlCall call{code, inLength, outLength, {}};
+    if (input != nullptr) call.input.assign(input, input + inLength);
+    calls_.push_back(std::move(call));
+    if (removed_) {
+      if (input != nullptr && inLength >= 4) WriteWord(input, kStatusUnsuccessful);
+      *error = ERROR_GEN_FAILURE;
+      return false;
+    }
+  }
+  switch (code) {
+    case IOCTL_REGISTER_EVENT:
+    case IOCTL_REGISTER_EXIT_EVENT: {
+      std::lock_guard lock(mutex_);
+      if (input == nullptr || inLength < 4 || refuseRegistrations_) {
+        *error = ERROR_INVALID_PARAMETER;
+        return false;
+      }
+      (code == IOCTL_REGISTER_EVENT ? notifyEvent_ : exitEvent_) = ReadWord(input);
+      return true;
+    }
+    case IOCTL_OID_QUERY:
+      if (input == nullptr || inLength < 4 || out != in || outLength != inLength) break;
+      return Query(ReadWord(input), input, inLength, returned, error);
+    case IOCTL_OID_SET:
+      if (input == nullptr || inLength < 4) break;
+      return Set(ReadWord(input), input, inLength, error);
+    default:
+      break;
+  }
+  *error = ERROR_INVALID_PARAMETER;
+  return false;
+}
+
+bool SimAdapter::Query(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* returned, uint32_t* error) {
+  std::unique_lock lock(mutex_);
+  const uint32_t room = size - 4;
+  std::optional<Response> script;
+  if (auto it = scripts_.find(oid); it != scripts_.end()) {
+    script = it->second;
+    if (it->second.pendingOnce) scripts_.erase(it);
+  }
+
+  auto writeAnswer = [&](const Bytes& answer) {
+    const uint32_t n = std::min<uint32_t>(room, static_cast<uint32_t>(answer.size()));
+    if (n != 0) std::memcpy(buffer + 4, answer.data(), n);
+    return n;
+  };
+  auto fail = [&](uint32_t status, uint32_t count) {
+    WriteWord(buffer, status);
+    *returned = count;
+    *error = ERROR_GEN_FAILURE;
+    return false;
+  };
+
+  if (script && script->kind != Response::Kind::kAnswer) {
+    if (script->kind == Response::Kind::kFail) {
+      if (script->answer) writeAnswer(*script->answer);
+      return fail(script->status, script->bytesReturned.value_or(4));
+    }
+    if (script->kind == Response::Kind::kPendingReply) {
+      Bytes reply = script->answer.value_or(Bytes{});
+      reply.resize(kPendingReplyBytes, 0);
+      QueueRecordLocked(kPendingReplyCode, reply);
+    }
+    return fail(kStatusPending, 4);
+  }
+
+  const bool registerRead =
+      oid == OID_HALVEX_RF_REGISTER || oid == OID_HALVEX_BB_REGISTER || oid == OID_HALVEX_MAC_REGISTER;
+  if (registerRead && pendingRegisterEcho_ && !script && room >= 4) {
+    Bytes reply(kPendingReplyBytes, 0);
+    WriteWord(reply.data() + 4, ReadWord(buffer + 4) + 1);
+    QueueRecordLocked(kPendingReplyCode, reply);
+    return fail(kStatusPending, 4);
+  }
+
+  Bytes answer;
+  if (script && script->answer) {
+    answer = *script->answer;
+  } else if (oid == OID_HALVEX_EVENT_RECORDS) {
+    answer = FetchRecords(room);
+  } else if (auto it = values_.find(oid); it != values_.end()) {
+    answer = it->second;
+  } else {
+    return fail(kStatusNotSupported, 4);
+  }
+  const uint32_t n = writeAnswer(answer);
+  *returned = script && script->bytesReturned ? *script->bytesReturned : 4 + n;
+  return true;
+}
+
+bool SimAdapter::Set(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* error) {
+  std::lock_guard lock(mutex_);
+  Response response = Response::SetStatus(0);
+  if (auto it = scripts_.find(oid); it != scripts_.end()) {
+    response = it->second;
+    if (it->second.pendingOnce) scripts_.erase(it);
+  }
+  WriteWord(buffer, response.status);
+  if (response.kind == Response::Kind::kFail) {
+    *error = ERROR_GEN_FAILURE;
+    return false;
+  }
+  if (response.status == 0 || response.status == kStatusPending) {
+    values_[oid] = Bytes(buffer + 4, buffer + size);
+  }
+  return true;
+}
+
+Bytes SimAdapter::FetchRecords(uint32_t capacity) {
+  // Records left for a later fetch signal again: the library resets the
+  // notify event before it fetches.
+  auto signalRest = [this] {
+    if (!records_.empty()) SignalLocked(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(notifyEvent_)));
+  };
+  if (rawArea_) {
+    Bytes area = std::move(*rawArea_);
+    rawArea_.reset();
+    signalRest();
+    return area;
+  }
+  Bytes area(4, 0);
+  uint32_t count = 0;
+  auto it = records_.begin();
+  for (; it != records_.end(); ++it) {
+    if (area.size() + it->size() > capacity) break;
+    area.insert(area.end(), it->begin(), it->end());
+    ++count;
+  }
+  records_.erase(records_.begin(), it);
+  WriteWord(area.data(), count);
+  signalRest();
+  return area;
+}
+
+void SimAdapter::QueueRecordLocked(uint32_t code, const Bytes& data) {
+  const uint32_t padded = static_cast<uint32_t>((data.size() + 3) & ~size_t{3});
+  Bytes record(8 + padded, 0);
+  WriteWord(record.data(), 8 + padded);
+  WriteWord(record.data() + 4, code);
+  if (!data.empty()) std::memcpy(record.data() + 8, data.data(), data.size());
+  records_.push_back(std::move(record));
+  SignalLocked(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(notifyEvent_)));
+}
+
+void SimAdapter::SignalLocked(HANDLE event) const {
+  if (event != nullptr) SetEvent(event);
+}
+
+std::vector<ControlCall> SimAdapter::Calls() const {
+  std::lock_guard lock(mutex_);
+  return calls_;
+}
+
+std::vector<ControlCall> SimAdapter::CallsFor(uint32_t oid) const {
+  std::lock_guard lock(mutex_);
+  std::vector<ControlCall> matching;
+  for (const ControlCall& call : calls_) {
+    if ((call.code == IOCTL_OID_QUERY || call.code == IOCTL_OID_SET) && call.Oid() == oid)
+      matching.push_back(call);
+  }
+  return matching;
+}
+
+void SimAdapter::ClearCalls() {
+  std::lock_guard lock(mutex_);
+  calls_.clear();
+}
+
+void SimAdapter::Script(uint32_t oid, Response response) {
+  std::lock_guard lock(mutex_);
+  scripts_[oid] = std::move(response);
+}
+
+void SimAdapter::ClearScript(uint32_t oid) {
+  std::lock_guard lock(mutex_);
+  scripts_.erase(oid);
+}
+
+void SimAdapter::InjectEvent(uint32_t code, const Bytes& data) {
+  std::lock_guard lock(mutex_);
+  QueueRecordLocked(code, data);
+}
+
+void SimAdapter::InjectRawArea(Bytes area) {
+  std::lock_guard lock(mutex_);
+  rawArea_ = std::move(area);
+  SignalLocked(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(notifyEvent_)));
+}
+
+void SimAdapter::SetPendingRegisterEcho(bool on) {
+  std::lock_guard lock(mutex_);
+  pendingRegisterEcho_ = on;
+}
+
+void SimAdapter::RefuseRegistrations(bool refuse) {
+  std::lock_guard lock(mutex_);
+  refuseRegistrations_ = refuse;
+}
+
+void SimAdapter::Remove() {
+  {
+    std::lock_guard lock(mutex_);
+    removed_ = true;
+    SignalLocked(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(exitEvent_)));
+  }
+  Uninstall();
+}
+
+HANDLE SimAdapter::NotifyEvent() const {
+  std::lock_guard lock(mutex_);
+  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(notifyEvent_));
+}
+
+HANDLE SimAdapter::ExitEvent() const {
+  std::lock_guard lock(mutex_);
+  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(exitEvent_));
+}
+
+void SimAdapter::SetValue(uint32_t oid, Bytes value) {
+  std::lock_guard lock(mutex_);
+  values_[oid] = std::move(value);
+}
+
+void SimAdapter::SetWord(uint32_t oid, uint32_t value) {
+  SetValue(oid, WordBytes(value));
+}
+
+std::optional<Bytes> SimAdapter::Value(uint32_t oid) const {
+  std::lock_guard lock(mutex_);
+  if (auto it = values_.find(oid); it != values_.end()) return it->second;
+  return std::nullopt;
+}
+
+std::optional<uint32_t> SimAdapter::Word(uint32_t oid) const {
+  auto value = Value(oid);
+  if (!value || value->size() < 4) return std::nullopt;
+  return ReadWord(value->data());
+}
+
+}  // namespace hx::sim

@@ -1,0 +1,134 @@
+// A user-mode model of the adapter's driver, reachable as a device through the
+// platform layer. It honours the driver's side of the request channel and
+// records everything it receives, so tests can check requests byte for byte.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace hx::sim {
+
+using Bytes = std::vector<uint8_t>;
+
+inline constexpr const char* kDevicePath = "\\\\.\\HalvexDev0";
+inline constexpr uint32_t kStatusPending = 259;
+inline constexpr uint32_t kStatusUnsuccessful = 0xC0000001;
+
+// One control call as the driver saw it.
+struct ControlCall {
+  uint32_t code = 0;
+  uint32_t inLength = 0;
+  uint32_t outLength = 0;
+  Bytes input;  // the input buffer as it arrived
+  uint32_t Oid() const;
+  Bytes Payload() const;  // input bytes after the OID word
+};
+
+// How the driver answers requests for one OID (a test's script).
+struct Response {
+  enum class Kind {
+    kAnswer,          // query: succeed with `answer`; set: succeed, word 0 = status
+    kFail,            // fail the call, word 0 = status, `bytesReturned` (default 4)
+    kPendingReply,    // query: fail with 259, then deliver `answer` as a code-7 record
+    kPendingNoReply,  // query: fail with 259 and never answer
+  };
+  Kind kind = Kind::kAnswer;
+  uint32_t status = 0;
+  std::optional<Bytes> answer;            // default: the adapter's own answer
+  std::optional<uint32_t> bytesReturned;  // override of the reported count
+  bool pendingOnce = false;               // drop the script after one use
+
+  static Response Answer(Bytes data) { return {Kind::kAnswer, 0, std::move(data), std::nullopt, false}; }
+  static Response Word(uint32_t value);
+  static Response Fail(uint32_t status, uint32_t bytesReturned = 4) {
+    return {Kind::kFail, status, std::nullopt, bytesReturned, false};
+  }
+  // A failed call that still wrote an answer (bytesReturned above 4).
+  static Response FailWithData(uint32_t status, Bytes data, uint32_t bytesReturned) {
+    return {Kind::kFail, status, std::move(data), bytesReturned, false};
+  }
+  static Response SetStatus(uint32_t status) {
+    return {Kind::kAnswer, status, std::nullopt, std::nullopt, false};
+  }
+  static Response Pending(Bytes reply) {
+    return {Kind::kPendingReply, kStatusPending, std::move(reply), std::nullopt, false};
+  }
+  static Response PendingForever() {
+    return {Kind::kPendingNoReply, kStatusPending, std::nullopt, std::nullopt, false};
+  }
+};
+
+class SimAdapter : public platform::Device, public std::enable_shared_from_this<SimAdapter> {
+ public:
+  static std::shared_ptr<SimAdapter> Create();
+  ~SimAdapter() override;
+
+  // Makes the adapter reachable under `path` (and removes it again).
+  void Install(const std::string& path = kDevicePath);
+  void Uninstall();
+
+  bool Control(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength, uint32_t* returned,
+               uint32_t* error) override;
+
+  // ---- instrument --------------------------------------------------------
+  std::vector<ControlCall> Calls() const;
+  std::vector<ControlCall> CallsFor(uint32_t oid) const;
+  void ClearCalls();
+  void Script(uint32_t oid, Response response);
+  void ClearScript(uint32_t oid);
+
+  // Queues a driver event record and signals the notify event.
+  void InjectEvent(uint32_t code, const Bytes& data = {});
+  // The next fetch returns exactly these bytes as the event area.
+  void InjectRawArea(Bytes area);
+  // Register reads are answered later, each with its register number + 1.
+  void SetPendingRegisterEcho(bool on);
+  // Makes the driver refuse (or accept again) the two event registrations.
+  void RefuseRegistrations(bool refuse);
+  // The adapter goes away: the exit event is signalled, requests fail.
+  void Remove();
+
+  HANDLE NotifyEvent() const;
+  HANDLE ExitEvent() const;
+
+  // ---- the adapter's own state ---------------------------------------------
+  // Stored answer of a query OID (sets of the same OID replace it).
+  void SetValue(uint32_t oid, Bytes value);
+  void SetWord(uint32_t oid, uint32_t value);
+  std::optional<Bytes> Value(uint32_t oid) const;
+  std::optional<uint32_t> Word(uint32_t oid) const;
+
+ private:
+  SimAdapter();
+  bool Query(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* returned, uint32_t* error);
+  bool Set(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* error);
+  Bytes FetchRecords(uint32_t capacity);
+  void QueueRecordLocked(uint32_t code, const Bytes& data);
+  void SignalLocked(HANDLE event) const;
+
+  mutable std::mutex mutex_;
+  std::string path_;
+  bool removed_ = false;
+  bool refuseRegistrations_ = false;
+  bool pendingRegisterEcho_ = false;
+  uint32_t notifyEvent_ = 0;  // the 4-byte handle values the library handed over
+  uint32_t exitEvent_ = 0;
+  std::vector<ControlCall> calls_;
+  std::map<uint32_t, Response> scripts_;
+  std::map<uint32_t, Bytes> values_;
+  std::vector<Bytes> records_;  // queued event records, each with its header
+  std::optional<Bytes> rawArea_;
+};
+
+// Little-endian word helpers for building and reading driver buffers.
+Bytes WordBytes(uint32_t value);
+uint32_t ReadWord(const uint8_t* p);
+
+}  // namespace hx::sim

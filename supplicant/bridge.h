@@ -1,0 +1,97 @@
+// The supplicant bridge: the toolkit context, link, link thread and identity
+// the library owns, the heap blocks behind the network information it hands
+// the toolkit, and the port flags.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "frame/handles.h"
+#include "platform/win32.h"
+#include "supplicant/odstk.h"
+
+namespace hx {
+
+// How long terminate waits for the link thread before it goes on regardless.
+inline constexpr DWORD kLinkThreadStopWait = 3000;
+
+// Heap bytes and their count. Owns the bytes; a blob of length 0 owns nothing.
+struct SuppBlob {
+  std::unique_ptr<unsigned char[]> Data;
+  ULONG Length = 0;
+
+  void Clear() {
+    Data.reset();
+    Length = 0;
+  }
+  // Replaces the contents with a copy of `length` bytes (empty when 0).
+  void Assign(const void* bytes, ULONG length);
+};
+
+struct SupplicantBridge {
+  // Toolkit handles; null when none. Threads other than the lifecycle's read
+  // them only through a ToolkitUse.
+  std::atomic<ODSTK_HANDLE> ToolkitContext{nullptr};
+  std::atomic<ODSTK_HANDLE> ToolkitLink{nullptr};
+  std::atomic<ODSTK_HANDLE> ToolkitIdentity{nullptr};
+  UniqueHandle LinkThread;
+
+  // The holders and the pass-phrase copy are built on the utility's thread and
+  // refreshed on the monitor's: whoever fills, empties, frees or hands over
+  // their contents holds NetworkInfoLock.
+  std::mutex NetworkInfoLock;
+  std::unique_ptr<SuppBlob> SsidBlob;
+  std::unique_ptr<SuppBlob> RequestIeBlob;
+  std::unique_ptr<SuppBlob> ResponseIeBlob;
+  std::unique_ptr<SuppBlob> BeaconIeBlob;
+  std::unique_ptr<char[]> PassphraseCopy;
+
+  std::atomic<uint32_t> PortOpen{0};
+  std::atomic<uint32_t> WpaInfoPending{0};
+
+  // Serialises initialise, terminate and identity replacement, which the
+  // utility may call from any thread.
+  std::mutex LifecycleLock;
+  // ToolkitUse objects open right now.
+  std::atomic<uint32_t> ToolkitUsers{0};
+  // Terminate's bound on the link thread; tests shorten it.
+  std::atomic<DWORD> LinkStopWait{kLinkThreadStopWait};
+};
+
+SupplicantBridge& Bridge();
+
+// Borrows the bridge's toolkit handles for the length of a toolkit call, so
+// that a handle the bridge gives up is not released to the toolkit while
+// another thread is still passing it in. Hold one only around the toolkit
+// call itself (never across a window message or a wait).
+class ToolkitUse {
+ public:
+  ToolkitUse() { Bridge().ToolkitUsers.fetch_add(1); }
+  ~ToolkitUse() {
+    if (Bridge().ToolkitUsers.fetch_sub(1) == 1) Bridge().ToolkitUsers.notify_all();
+  }
+  ToolkitUse(const ToolkitUse&) = delete;
+  ToolkitUse& operator=(const ToolkitUse&) = delete;
+
+  ODSTK_HANDLE Link() const { return Bridge().ToolkitLink.load(); }
+  ODSTK_HANDLE Identity() const { return Bridge().ToolkitIdentity.load(); }
+};
+
+// Clears `slot` and returns what it held once no ToolkitUse that could have
+// read the old value is open. Never call it while holding a ToolkitUse.
+ODSTK_HANDLE RetireToolkitHandle(std::atomic<ODSTK_HANDLE>& slot);
+
+// Empties the four holders' contents and frees PassphraseCopy; the holders
+// stay. The caller holds NetworkInfoLock.
+void ReleaseSuppObjects();
+
+// The link's thread: runs the toolkit link until it is terminated, then drops
+// the reference the bridge took for the thread.
+DWORD WINAPI LinkThreadRoutine(LPVOID link);
+
+// Receives the link's events on the link thread.
+void ODSTK_CALL SupplicantCallback(ULONG value, void* event);
+
+}  // namespace hx

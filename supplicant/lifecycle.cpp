@@ -1,0 +1,155 @@
+// The supplicant bridge's lifecycle: the toolkit, its context, the link and
+// its thread are created at attach and torn down at detach (or whenever the
+// utility asks); the link's port is opened and closed here.
+#include <cstring>
+
+#include "Halvex.h"
+#include "supplicant/bridge.h"
+
+namespace hx {
+
+SupplicantBridge& Bridge() {
+  static SupplicantBridge bridge;
+  return bridge;
+}
+
+void SuppBlob::Assign(const void* bytes, ULONG length) {
+  Clear();
+  if (length == 0 || bytes == nullptr) return;
+  Data = std::make_unique<unsigned char[]>(length);
+  std::memcpy(Data.get(), bytes, length);
+  Length = length;
+}
+
+ODSTK_HANDLE RetireToolkitHandle(std::atomic<ODSTK_HANDLE>& slot) {
+  ODSTK_HANDLE handle = slot.exchange(nullptr);
+  std::atomic<uint32_t>& users = Bridge().ToolkitUsers;
+  for (uint32_t open = users.load(); open != 0; open = users.load()) users.wait(open);
+  return handle;
+}
+
+void ReleaseSuppObjects() {
+  SupplicantBridge& b = Bridge();
+  for (SuppBlob* blob :
+       {b.SsidBlob.get(), b.RequestIeBlob.get(), b.ResponseIeBlob.get(), b.BeaconIeBlob.get()}) {
+    if (blob != nullptr) blob->Clear();
+  }
+  b.PassphraseCopy.reset();
+}
+
+DWORD WINAPI LinkThreadRoutine(LPVOID link) {
+  ODSTK_LINK_Thread(link);
+  ODSTK_Release(link);  // the reference Initialize took for this thread
+  return 1;
+}
+
+namespace {
+
+bool HasAnything(SupplicantBridge& b) {
+  std::lock_guard lock(b.NetworkInfoLock);
+  return b.ToolkitContext.load() != nullptr || b.ToolkitLink.load() != nullptr || b.LinkThread || b.SsidBlob;
+}
+
+// Terminate's steps; the caller holds LifecycleLock. The handles are cleared
+// before the toolkit is told to drop them, so no other thread passes a
+// released handle in.
+void Teardown(SupplicantBridge& b) {
+  if (ODSTK_HANDLE link = RetireToolkitHandle(b.ToolkitLink)) {
+    ODSTK_LINK_Terminate(link);
+    ODSTK_Release(link);
+    // Past the bound the thread is left to finish on its own.
+    if (b.LinkThread) WaitForSingleObject(b.LinkThread.get(), b.LinkStopWait.load());
+  }
+  b.LinkThread.reset();
+  if (ODSTK_HANDLE identity = RetireToolkitHandle(b.ToolkitIdentity)) ODSTK_Release(identity);
+  if (ODSTK_HANDLE context = b.ToolkitContext.exchange(nullptr)) ODSTK_Release(context);
+  ODSTK_Terminate();
+  // With the toolkit gone there is no port to open on a later connect.
+  b.PortOpen.store(0);
+  b.WpaInfoPending.store(0);
+  std::lock_guard lock(b.NetworkInfoLock);
+  ReleaseSuppObjects();
+  b.SsidBlob.reset();
+  b.RequestIeBlob.reset();
+  b.ResponseIeBlob.reset();
+  b.BeaconIeBlob.reset();
+}
+
+int Initialize(SupplicantBridge& b) {
+  // A second initialise restarts the supplicant rather than orphaning the
+  // running link and its thread.
+  if (HasAnything(b)) Teardown(b);
+
+  b.LinkThread.reset();
+  b.ToolkitContext.store(nullptr);
+  b.ToolkitLink.store(nullptr);
+  {
+    std::lock_guard lock(b.NetworkInfoLock);
+    b.PassphraseCopy.reset();
+    b.SsidBlob = std::make_unique<SuppBlob>();
+    b.RequestIeBlob = std::make_unique<SuppBlob>();
+    b.ResponseIeBlob = std::make_unique<SuppBlob>();
+    b.BeaconIeBlob = std::make_unique<SuppBlob>();
+  }
+  b.PortOpen.store(0);
+  b.WpaInfoPending.store(0);
+
+  ODSTK_Initialize();
+  ODSTK_HANDLE context = nullptr;
+  ODSTK_CreateContext(&context);
+  b.ToolkitContext.store(context);
+  if (context == nullptr) return 1;
+  ODSTK_CONTEXT_Initialize(context);
+  b.ToolkitIdentity.store(nullptr);
+
+  ODSTK_HANDLE link = nullptr;
+  ODSTK_CONTEXT_CreateLinkAsynchronousA(context, &link);
+  if (link == nullptr) return 1;
+  ODSTK_LINK_SetCallbackA(link, SupplicantCallback, 0);
+  ODSTK_LINK_Initialize(link);
+  // Published once it is ready for other threads' calls.
+  b.ToolkitLink.store(link);
+  // The thread holds its own reference: terminate may release the bridge's
+  // before the thread has even entered the link.
+  ODSTK_AddRef(link);
+  b.LinkThread.reset(CreateThread(nullptr, 0, LinkThreadRoutine, link, 0, nullptr));
+  if (!b.LinkThread) ODSTK_Release(link);
+  return 0;
+}
+
+}  // namespace
+
+}  // namespace hx
+
+int HalvexWPAInitialize() {
+  try {
+    hx::SupplicantBridge& b = hx::Bridge();
+    std::lock_guard lock(b.LifecycleLock);
+    return hx::Initialize(b);
+  } catch (...) {
+    return 1;
+  }
+}
+
+void HalvexWPATerminate() {
+  try {
+    hx::SupplicantBridge& b = hx::Bridge();
+    std::lock_guard lock(b.LifecycleLock);
+    hx::Teardown(b);
+  } catch (...) {
+  }
+}
+
+void HalvexWPAPortUp() {
+  hx::ToolkitUse use;
+  ODSTK_LINK_PortUp(use.Link());
+}
+
+void HalvexWPAPortDown() {
+  {
+    hx::ToolkitUse use;
+    ODSTK_LINK_PortDown(use.Link());
+  }
+  hx::Bridge().PortOpen.store(0);
+  hx::Bridge().WpaInfoPending.store(0);
+}

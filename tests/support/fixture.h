@@ -1,0 +1,43 @@
+// The fixture every library test starts from: the library attached, a
+// simulated adapter installed, a recording window registered.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "Halvex.h"
+#include "frame/state.h"
+#include "sim/sim_adapter.h"
+#include "tests/support/recorder.h"
+
+namespace hx::test {
+
+class LibraryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(hx::ProcessAttach());
+    sim = sim::SimAdapter::Create();
+    sim->Install();
+    ASSERT_EQ(HalvexInitialize(recorder.window()), 0);
+  }
+
+  void TearDown() override {
+    if (adapter != nullptr) HalvexCloseAdapter(adapter);
+    hx::ProcessDetach();
+    sim->Uninstall();
+  }
+
+  // Opens the simulated adapter and forgets the requests opening made.
+  void Open() {
+    ASSERT_EQ(HalvexOpenAdapter(adapter), 0);
+    ASSERT_NE(adapter, nullptr);
+    sim->ClearCalls();
+  }
+
+  MessageRecorder recorder;
+  std::shared_ptr<sim::SimAdapter> sim;
+  void* adapter = nullptr;
+};
+
+}  // namespace hx::test

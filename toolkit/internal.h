@@ -1,0 +1,154 @@
+// Internal to the stand-in toolkit: its objects, the handle table, the call
+// record and the scripts. One mutex guards all of it; functions named
+// ...Locked expect it held. Callbacks into the library are always made with
+// it released, so they may call the toolkit again.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "toolkit/odsim.h"
+
+namespace odstk_sim {
+
+enum class Kind { kContext = ODSIM_KIND_CONTEXT, kLink = ODSIM_KIND_LINK, kIdentity = ODSIM_KIND_IDENTITY };
+
+struct Object {
+  Object(Kind k, uintptr_t v, unsigned n) : kind(k), value(v), ordinal(n) {}
+  virtual ~Object() = default;
+  const Kind kind;
+  const uintptr_t value;   // the handle's value; never reused in a process
+  const unsigned ordinal;  // the N of kind#N
+  ULONG refs = 1;
+};
+
+struct Identity : Object {
+  using Object::Object;
+  bool initialized = false;
+};
+
+struct Context : Object {
+  using Object::Object;
+  bool initialized = false;
+  // The creation reference of every identity made in this context.
+  std::vector<std::shared_ptr<Object>> identities;
+};
+
+// One piece of work for a link's thread: an event or a trace line.
+struct Delivery {
+  enum class State { kQueued, kRunning, kDone, kDropped };
+  std::function<void()> run;
+  State state = State::kQueued;
+  std::unique_ptr<std::max_align_t[]> copy;  // queued events own their bytes
+};
+
+struct NetworkInfoRecord {
+  ODSIM_NETWORK_INFO fixed{};
+  std::vector<unsigned char> bytes[5];  // by ODSIM_FIELD_*
+};
+
+struct Link : Object {
+  using Object::Object;
+  std::shared_ptr<Object> context;
+  std::shared_ptr<Object> identity;
+  ODSTK_LINK_CALLBACK callback = nullptr;
+  ULONG callbackValue = 0;
+  bool initialized = false;
+  bool terminated = false;
+  bool threadRunning = false;
+  bool delivering = false;
+  bool portUp = false;
+  ULONG resumptionTimeout = 0;
+  std::deque<std::shared_ptr<Delivery>> queue;
+  std::condition_variable wake;  // the link's thread waits here
+  std::unique_ptr<NetworkInfoRecord> networkInfo;
+};
+
+struct CallRecord {
+  std::string text;
+  unsigned linkThread;
+  unsigned thread;
+};
+
+struct Script {
+  int result;
+  ULONG remaining;  // 0: until reset
+};
+
+struct State {
+  std::mutex mu;
+  std::condition_variable changed;  // deliveries finished, links stopped, holds
+  std::unordered_map<uintptr_t, std::shared_ptr<Object>> handles;
+  uintptr_t nextValue = 0x51000;
+  unsigned ordinals[4] = {};
+  std::vector<CallRecord> calls;
+  std::map<std::string, Script, std::less<>> scripts;
+  ULONG invalidCalls = 0;
+  bool initialized = false;
+  ODSTK_TRACE_CALLBACK trace = nullptr;
+  ULONG traceLevel = 0;
+  std::deque<std::unique_ptr<unsigned char[]>> blobs;
+  bool hold = false;
+  unsigned held = 0;
+  unsigned runningThreads = 0;
+};
+
+State& Toolkit();
+using Lock = std::unique_lock<std::mutex>;
+
+// The link whose ODSTK_LINK_Thread runs on this thread, or null.
+Link*& CurrentLinkThread();
+// A number for the calling thread, unique in the process.
+unsigned CurrentThreadNumber();
+
+// Handles.
+std::shared_ptr<Object> CreateLocked(Kind kind);
+std::shared_ptr<Object> FindLocked(ODSTK_HANDLE handle);
+// The object if it is live and of `kind`; otherwise counts an invalid call.
+template <class T>
+std::shared_ptr<T> FindLocked(ODSTK_HANDLE handle, Kind kind) {
+  std::shared_ptr<Object> object = FindLocked(handle);
+  if (!object || object->kind != kind) {
+    ++Toolkit().invalidCalls;
+    return nullptr;
+  }
+  return std::static_pointer_cast<T>(object);
+}
+void AddRefLocked(const std::shared_ptr<Object>& object);
+void ReleaseLocked(const std::shared_ptr<Object>& object);
+// Stops a link: its thread returns and what was queued is dropped.
+void TerminateLinkLocked(Link& link);
+void ResetLocked();
+
+// The call record and scripts.
+void RecordLocked(std::string text);
+int ScriptedLocked(std::string_view call, int normal);
+bool IsScriptable(std::string_view call);
+
+// Texts for the call record.
+std::string HandleText(ODSTK_HANDLE handle);  // lock held
+std::string QuotedText(const char* text);
+std::string HexBytes(const void* data, size_t length);
+std::string WordList(const ULONG* list, ULONG count);
+
+// Exceptions never leave an entry point.
+template <class R, class F>
+R Guard(R fallback, F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return fallback;
+  }
+}
+
+}  // namespace odstk_sim

@@ -1,0 +1,179 @@
+// Test control of the stand-in supplicant toolkit, exported beside its ODSTK_*
+// calls. Tests (and the utility, when it runs against the stand-in) use it to
+// script results, deliver events on a link's thread and read back every call
+// the toolkit received. All calls are thread-safe.
+#pragma once
+
+#include "supplicant/odstk.h"
+
+#ifdef __cplusplus
+#include <string>
+#include <vector>
+#endif
+
+#define ODSIM_API ODSTK_API
+
+// Handle kinds for ODSIM_LiveHandles.
+#define ODSIM_KIND_ANY 0
+#define ODSIM_KIND_CONTEXT 1
+#define ODSIM_KIND_LINK 2
+#define ODSIM_KIND_IDENTITY 3
+
+// Results of the delivery calls.
+#define ODSIM_DELIVERED 0
+#define ODSIM_NOT_A_LINK 1      // null, released or not a link; or the link was terminated
+#define ODSIM_TIMED_OUT 2       // not delivered within the bound; the event was withdrawn
+#define ODSIM_ON_LINK_THREAD 3  // a synchronous post from the link's own thread would never finish
+
+// Byte fields of the recorded network information.
+#define ODSIM_FIELD_PASSPHRASE 0  // without its NUL
+#define ODSIM_FIELD_SSID 1
+#define ODSIM_FIELD_REQUEST_IES 2
+#define ODSIM_FIELD_BEACON_IES 3
+#define ODSIM_FIELD_RESPONSE_IES 4
+
+// The last network information a link was given (accepted or not), copied.
+typedef struct _ODSIM_NETWORK_INFO {
+  int Result;  // what ODSTK_LINK_SetNetworkInfoA returned
+  ULONG Size;
+  ULONG NetworkKind;
+  ULONG Protocol;
+  ULONG Use8021X;
+  ULONG KeyManagement;
+  ULONG Cipher;
+  UCHAR OwnAddress[6];
+  UCHAR Bssid[6];
+  ULONG HasPassphrase;
+  ULONG SsidLength;  // the lengths as given; bytes were copied only behind non-null pointers
+  ULONG RequestIesLength;
+  ULONG BeaconIesLength;
+  ULONG ResponseIesLength;
+} ODSIM_NETWORK_INFO;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Back to a fresh toolkit: no handles (running link threads are told to stop),
+// no records, no scripts, no trace callback, level 0, nothing held.
+ODSIM_API void ODSIM_Reset(void);
+// 1 between ODSTK_Initialize and ODSTK_Terminate.
+ODSIM_API int ODSIM_ToolkitInitialized(void);
+
+// The next `times` calls named `call` (e.g. "ODSTK_CreateContext") return
+// `result`; times 0 keeps it until reset or rescripted. A non-zero result
+// makes the Create calls fail and yield a null handle. Returns 1 for a name
+// that has no int result.
+ODSIM_API int ODSIM_ScriptResult(const char* call, int result, ULONG times);
+
+// Every call received, in order, as text: Name(arg, ...). Handles appear as
+// context#N, link#N, identity#N (N counts creations since reset), null or
+// stale; texts quoted; byte blocks and lists in brackets, bytes as two hex
+// digits. ODSIM_GetCall returns the size the text needs with its NUL (0 past
+// the end) and copies as much as fits.
+ODSIM_API ULONG ODSIM_CallCount(void);
+ODSIM_API ULONG ODSIM_GetCall(ULONG index, char* buffer, ULONG size);
+// N when the call was made on the thread running link#N's ODSTK_LINK_Thread, else 0.
+ODSIM_API ULONG ODSIM_GetCallLinkThread(ULONG index);
+// The number of the thread that made a call; ODSIM_CurrentThread is the
+// caller's. Numbers are unique in the process.
+ODSIM_API ULONG ODSIM_GetCallThread(ULONG index);
+ODSIM_API ULONG ODSIM_CurrentThread(void);
+ODSIM_API void ODSIM_ClearCalls(void);
+// Calls that named a null, released or wrong-kind handle.
+ODSIM_API ULONG ODSIM_InvalidHandleCalls(void);
+
+// Handles.
+ODSIM_API ULONG ODSIM_LiveHandles(ULONG kind);
+// Waits until at most `count` handles of `kind` are live: 0 then, else 1.
+ODSIM_API int ODSIM_WaitLiveHandles(ULONG kind, ULONG count, ULONG timeoutMs);
+ODSIM_API ULONG ODSIM_RefCount(ODSTK_HANDLE handle);  // 0 unless live
+ODSIM_API ULONG ODSIM_DescribeHandle(ODSTK_HANDLE handle, char* buffer, ULONG size);
+
+// Link state: 1/0, or -1 when `link` is not a live link.
+ODSIM_API int ODSIM_PortState(ODSTK_HANDLE link);
+ODSIM_API int ODSIM_LinkThreadRunning(ODSTK_HANDLE link);
+// 1 on a thread that is running some link's ODSTK_LINK_Thread.
+ODSIM_API int ODSIM_OnLinkThread(void);
+// Threads inside ODSTK_LINK_Thread right now, freed links' included; the wait
+// returns 0 once there are none.
+ODSIM_API ULONG ODSIM_RunningLinkThreads(void);
+ODSIM_API int ODSIM_WaitLinkThreadsStopped(ULONG timeoutMs);
+// 0 and the record; 1 when the link is not live or was never given any.
+ODSIM_API int ODSIM_GetNetworkInfo(ODSTK_HANDLE link, ODSIM_NETWORK_INFO* info);
+// The bytes of one ODSIM_FIELD_*: returns their count, copies as much as fits.
+ODSIM_API ULONG ODSIM_GetNetworkInfoBytes(ODSTK_HANDLE link, ULONG field, void* buffer, ULONG size);
+
+// Delivers `event` in place to the link's callback on the link's thread and
+// returns once the callback has returned (answers written into the record are
+// then visible to the caller). Waits at most timeoutMs for the thread.
+ODSIM_API int ODSIM_PostEvent(ODSTK_HANDLE link, void* event, ULONG timeoutMs);
+// Queues a copy of `length` bytes (8-byte aligned) and returns at once.
+ODSIM_API int ODSIM_QueueEvent(ODSTK_HANDLE link, const void* event, ULONG length);
+// Waits until the link has nothing queued or in delivery.
+ODSIM_API int ODSIM_WaitIdle(ODSTK_HANDLE link, ULONG timeoutMs);
+
+// Calls the trace callback on the calling thread, whatever the trace level
+// (the level set is kept for ODSIM_TraceLevel). 0 delivered, 1 no callback.
+ODSIM_API int ODSIM_EmitTrace(ULONG level, ULONG value, const char* text, const void* data, ULONG length);
+// The same, delivered on the link's thread like ODSIM_PostEvent.
+ODSIM_API int ODSIM_PostTrace(ODSTK_HANDLE link, ULONG level, ULONG value, const char* text, const void* data,
+                              ULONG length, ULONG timeoutMs);
+ODSIM_API ULONG ODSIM_TraceLevel(void);
+
+// While held, ODSTK_ProcessCallbackA blocks its caller (a link thread stuck
+// in a callback). ODSIM_WaitHeld returns 0 once some caller is blocked.
+ODSIM_API void ODSIM_HoldProcessCallback(int hold);
+ODSIM_API int ODSIM_WaitHeld(ULONG timeoutMs);
+
+#ifdef __cplusplus
+}
+
+namespace odsim {
+
+inline std::string Call(ULONG index) {
+  std::string text(ODSIM_GetCall(index, nullptr, 0), '\0');
+  if (text.empty()) return text;
+  ODSIM_GetCall(index, text.data(), static_cast<ULONG>(text.size()));
+  text.pop_back();
+  return text;
+}
+
+inline std::vector<std::string> Calls() {
+  std::vector<std::string> calls;
+  for (ULONG i = 0, n = ODSIM_CallCount(); i < n; ++i) calls.push_back(Call(i));
+  return calls;
+}
+
+// The calls made on the calling thread only.
+inline std::vector<std::string> CallsOnThisThread() {
+  std::vector<std::string> calls;
+  const ULONG self = ODSIM_CurrentThread();
+  for (ULONG i = 0, n = ODSIM_CallCount(); i < n; ++i) {
+    if (ODSIM_GetCallThread(i) == self) calls.push_back(Call(i));
+  }
+  return calls;
+}
+
+// The calls' names only, without their arguments.
+inline std::vector<std::string> CallNames() {
+  std::vector<std::string> names;
+  for (const std::string& call : Calls()) names.push_back(call.substr(0, call.find('(')));
+  return names;
+}
+
+inline std::string Describe(ODSTK_HANDLE handle) {
+  std::string text(ODSIM_DescribeHandle(handle, nullptr, 0), '\0');
+  ODSIM_DescribeHandle(handle, text.data(), static_cast<ULONG>(text.size()));
+  text.pop_back();
+  return text;
+}
+
+inline std::vector<unsigned char> NetworkInfoBytes(ODSTK_HANDLE link, ULONG field) {
+  std::vector<unsigned char> bytes(ODSIM_GetNetworkInfoBytes(link, field, nullptr, 0));
+  ODSIM_GetNetworkInfoBytes(link, field, bytes.data(), static_cast<ULONG>(bytes.size()));
+  return bytes;
+}
+
+}  // namespace odsim
+#endif
