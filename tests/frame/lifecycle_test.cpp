@@ -162,16 +162,20 @@ TEST_F(LibraryTest, AdapterGoneClosesAndTellsTheWindow) {
 
 TEST_F(LibraryTest, DetachGoesOnWhenTheMonitorDoesNotStop) {
   Open();
-  std::promise<void> entered;
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  recorder.SetHook([&](const Message& m) {
+  // Owned by the hook itself: the monitor thread outlives this test's wait.
+  struct Stuck {
+    std::promise<void> entered, release, left;
+  };
+  auto stuck = std::make_shared<Stuck>();
+  std::shared_future<void> released = stuck->release.get_future().share();
+  recorder.SetHook([stuck, released](const Message& m) {
     if (m.code != 2) return;
-    entered.set_value();
+    stuck->entered.set_value();
     released.wait();  // the window keeps the monitor inside SendMessage
+    stuck->left.set_value();
   });
   sim->Remove();
-  entered.get_future().wait();
+  stuck->entered.get_future().wait();
   const auto start = std::chrono::steady_clock::now();
   hx::ProcessDetach();
   const auto waited = std::chrono::steady_clock::now() - start;
@@ -179,8 +183,9 @@ TEST_F(LibraryTest, DetachGoesOnWhenTheMonitorDoesNotStop) {
   EXPECT_LT(waited, std::chrono::milliseconds(10000));
   EXPECT_FALSE(State().ThreadExitEvent) << "every handle is closed regardless";
   EXPECT_FALSE(State().MonitorThread);
-  release.set_value();
   recorder.SetHook(nullptr);
+  stuck->release.set_value();
+  stuck->left.get_future().wait();
   ASSERT_TRUE(hx::ProcessAttach());
 }
 

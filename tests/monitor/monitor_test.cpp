@@ -137,6 +137,7 @@ Bytes Area(uint32_t count, const std::vector<std::pair<uint32_t, uint32_t>>& rec
   std::memcpy(area.data(), &count, 4);
   size_t offset = 4;
   for (const auto& [next, code] : records) {
+    if (offset + 8 > area.size()) break;  // a header past the end is not written
     std::memcpy(area.data() + offset, &next, 4);
     std::memcpy(area.data() + offset + 4, &code, 4);
     offset += next;

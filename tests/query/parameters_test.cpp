@@ -87,7 +87,8 @@ TEST_F(QueryTest, WordMembersReturnTheAnswerOnlyOnSuccess) {
 }
 
 TEST_F(QueryTest, ProbeFailuresSendNothing) {
-  GuardedBuffer guard(2);  // two writable bytes, then an inaccessible page
+  GuardedBuffer guard(8);
+  ASSERT_TRUE(guard.MakeReadOnly());  // readable, aligned, not writable
   ULONG& bad = *reinterpret_cast<ULONG*>(guard.data());
   sim->ClearCalls();
   for (const WordMember& m : kWordMembers) EXPECT_EQ(m.query(adapter, bad), 3) << m.name;
