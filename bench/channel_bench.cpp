@@ -38,53 +38,33 @@ Library& Lib() {
   return library;
 }
 
-void BareQuery(benchmark::State& state) {
+// One control call of the device with the request the channel would build.
+void Bare(benchmark::State& state, uint32_t code) {
   void* adapter = Lib().adapter;
+  const DWORD outLength = code == hx::IOCTL_OID_QUERY ? 12 : 0;
   for (auto _ : state) {
     Lib().sim->ClearCalls();
     unsigned char request[12] = {};
     std::memcpy(request, &kOid, 4);
     DWORD returned = 0;
     benchmark::DoNotOptimize(
-        hx::platform::DeviceControl(adapter, hx::IOCTL_OID_QUERY, request, 12, request, 12, &returned));
+        hx::platform::DeviceControl(adapter, code, request, 12, request, outLength, &returned));
   }
 }
 
-void ChannelQuery(benchmark::State& state) {
+void Channel(benchmark::State& state, int (*request)(void*, uint32_t, void*, ULONG)) {
   void* adapter = Lib().adapter;
   for (auto _ : state) {
     Lib().sim->ClearCalls();
     uint32_t value = 0;
-    benchmark::DoNotOptimize(hx::QueryOid(adapter, kOid, &value, 4));
+    benchmark::DoNotOptimize(request(adapter, kOid, &value, 4));
   }
 }
 
-void BareSet(benchmark::State& state) {
-  void* adapter = Lib().adapter;
-  for (auto _ : state) {
-    Lib().sim->ClearCalls();
-    unsigned char request[12] = {};
-    std::memcpy(request, &kOid, 4);
-    DWORD returned = 0;
-    benchmark::DoNotOptimize(
-        hx::platform::DeviceControl(adapter, hx::IOCTL_OID_SET, request, 12, request, 0, &returned));
-  }
-}
-
-void ChannelSet(benchmark::State& state) {
-  void* adapter = Lib().adapter;
-  for (auto _ : state) {
-    Lib().sim->ClearCalls();
-    uint32_t value = 0;
-    benchmark::DoNotOptimize(hx::SetOid(adapter, kOid, &value, 4));
-  }
-}
-
-BENCHMARK(BareQuery);
-BENCHMARK(ChannelQuery);
-BENCHMARK(BareSet);
-BENCHMARK(ChannelSet);
-
+BENCHMARK_CAPTURE(Bare, Query, hx::IOCTL_OID_QUERY);
+BENCHMARK_CAPTURE(Channel, Query, hx::QueryOid);
+BENCHMARK_CAPTURE(Bare, Set, hx::IOCTL_OID_SET);
+BENCHMARK_CAPTURE(Channel, Set, hx::SetOid);
 // Collects each run's time so the ratios can be printed after the table.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
@@ -98,8 +78,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
         std::printf("ratio %s / %s = %.2f\n", a, b, times_.at(a) / times_.at(b));
       }
     };
-    ratio("ChannelQuery", "BareQuery");
-    ratio("ChannelSet", "BareSet");
+    ratio("Channel/Query", "Bare/Query");
+    ratio("Channel/Set", "Bare/Set");
   }
 
  private:

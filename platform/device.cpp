@@ -3,6 +3,7 @@
 #include <map>
 
 #include "platform/lock.h"
+#include "platform/seam_internal.h"
 #include "platform/win32.h"
 
 namespace hx::platform {
@@ -59,6 +60,26 @@ std::shared_ptr<Device> FindDevice(const std::string& path) {
   Guard lock(registry.lock);
   auto found = registry.devices.find(Key(path));
   return found == registry.devices.end() ? nullptr : found->second;
+}
+
+BOOL CallDevice(Device& device, DWORD code, void* in, DWORD inLength, void* out, DWORD outLength,
+                DWORD* returned) {
+  uint32_t count = 0;
+  uint32_t error = ERROR_SUCCESS;
+  bool ok = false;
+  try {
+    ok = device.Control(code, in, inLength, out, outLength, &count, &error);
+  } catch (...) {
+    ok = false;
+    count = 0;
+    error = ERROR_GEN_FAILURE;
+  }
+  if (returned != nullptr) *returned = count;
+  if (!ok) {
+    SetLastError(error == ERROR_SUCCESS ? static_cast<DWORD>(ERROR_GEN_FAILURE) : error);
+    return FALSE;
+  }
+  return TRUE;
 }
 
 }  // namespace hx::platform

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "platform/posix/objects.h"
+#include "platform/seam_internal.h"
 
 using namespace hx::posix;
 
@@ -38,20 +39,5 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inLength, LPVOI
   // The reference keeps the device alive through the call even if the handle
   // is closed or the device unregistered meanwhile.
   std::shared_ptr<hx::platform::Device> device = static_cast<DeviceObject&>(*object).device;
-  uint32_t count = 0;
-  uint32_t error = ERROR_SUCCESS;
-  bool ok = false;
-  try {
-    ok = device->Control(code, in, inLength, out, outLength, &count, &error);
-  } catch (...) {
-    ok = false;
-    count = 0;
-    error = ERROR_GEN_FAILURE;
-  }
-  if (returned != nullptr) *returned = count;
-  if (!ok) {
-    SetLastError(error == ERROR_SUCCESS ? static_cast<DWORD>(ERROR_GEN_FAILURE) : error);
-    return FALSE;
-  }
-  return TRUE;
+  return hx::platform::CallDevice(*device, code, in, inLength, out, outLength, returned);
 }

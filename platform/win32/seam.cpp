@@ -50,22 +50,7 @@ BOOL DeviceControl(HANDLE handle, DWORD code, void* in, DWORD inLength, void* ou
                    DWORD* returned) {
   std::shared_ptr<Device> device = FindToken(handle);
   if (!device) return DeviceIoControl(handle, code, in, inLength, out, outLength, returned, nullptr);
-  uint32_t count = 0;
-  uint32_t error = ERROR_SUCCESS;
-  bool ok = false;
-  try {
-    ok = device->Control(code, in, inLength, out, outLength, &count, &error);
-  } catch (...) {
-    ok = false;
-    count = 0;
-    error = ERROR_GEN_FAILURE;
-  }
-  if (returned != nullptr) *returned = count;
-  if (!ok) {
-    SetLastError(error == ERROR_SUCCESS ? static_cast<DWORD>(ERROR_GEN_FAILURE) : error);
-    return FALSE;
-  }
-  return TRUE;
+  return hx::platform::CallDevice(*device, code, in, inLength, out, outLength, returned);
 }
 
 BOOL CloseDevice(HANDLE handle) {
