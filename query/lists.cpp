@@ -1,5 +1,6 @@
 // Scan list and association information: variable-length driver records,
 // passed through to the caller unread.
+#include <algorithm>
 #include <cstring>
 
 #include "frame/channel.h"
@@ -23,7 +24,10 @@ int HalvexQueryScanListLength(void* adapter, unsigned char* buffer, ULONG length
   if (length != 0) std::memset(buffer, 0, length);
   ULONG count = length;
   const int result = hx::QueryOidWithLength(adapter, hx::OID_HALVEX_SCAN_LIST, buffer, length, count);
-  returned = count;
+  // The request's padding word lets the driver report up to 4 bytes more than
+  // the caller's buffer received; a caller reading `returned` bytes must not
+  // read past it.
+  returned = std::min(count, length);
   return result;
 }
 
@@ -35,6 +39,6 @@ int HalvexQueryAssocInfo(void* adapter, unsigned char* buffer, ULONG& returned) 
   ULONG count = 0;
   const int result =
       hx::QueryOidAnswerLength(adapter, OID_802_11_ASSOCIATION_INFORMATION, buffer, kAssocInfoSize, count);
-  returned = count;
+  returned = std::min(count, kAssocInfoSize);
   return result;
 }

@@ -56,7 +56,6 @@ SimAdapter::SimAdapter() {
   values_[OID_802_3_CURRENT_ADDRESS] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
   values_[OID_GEN_MEDIA_CONNECT_STATUS] = WordBytes(1);  // disconnected
   values_[OID_GEN_HARDWARE_STATUS] = WordBytes(0);       // ready
-  values_[OID_GEN_LINK_SPEED] = WordBytes(540000);       // 54 Mbit/s
   values_[OID_GEN_VENDOR_DRIVER_VERSION] = WordBytes(0x00020105);
   values_[OID_GEN_VENDOR_DESCRIPTION] = Text("Halvex 802.11g Wireless Adapter");
   values_[OID_HALVEX_CHIP_VERSION] = WordBytes(0x0E2B0003);
@@ -176,6 +175,8 @@ bool SimAdapter::Query(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* r
     answer = FetchRecords(room);
   } else if (auto it = values_.find(oid); it != values_.end()) {
     answer = it->second;
+  } else if (auto world = world_.Answer(oid, buffer + 4, room)) {
+    answer = std::move(*world);
   } else {
     return fail(kStatusNotSupported, 4);
   }
@@ -197,6 +198,9 @@ bool SimAdapter::Set(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* err
     return false;
   }
   if (response.status == 0 || response.status == kStatusPending) {
+    // Registers and counters live in the radio world; other sets become the
+    // OID's stored answer.
+    if (world_.Apply(oid, buffer + 4, size - 4)) return true;
     values_[oid] = Bytes(buffer + 4, buffer + size);
   }
   return true;
@@ -325,6 +329,16 @@ std::optional<Bytes> SimAdapter::Value(uint32_t oid) const {
   std::lock_guard lock(mutex_);
   if (auto it = values_.find(oid); it != values_.end()) return it->second;
   return std::nullopt;
+}
+
+void SimAdapter::SetWorld(RadioWorld world) {
+  std::lock_guard lock(mutex_);
+  world_ = std::move(world);
+}
+
+RadioWorld SimAdapter::World() const {
+  std::lock_guard lock(mutex_);
+  return world_;
 }
 
 std::optional<uint32_t> SimAdapter::Word(uint32_t oid) const {

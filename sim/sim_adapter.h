@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/win32.h"
+#include "sim/radio_world.h"
 
 namespace hx::sim {
 
@@ -104,6 +105,10 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   void SetWord(uint32_t oid, uint32_t value);
   std::optional<Bytes> Value(uint32_t oid) const;
   std::optional<uint32_t> Word(uint32_t oid) const;
+  // The access points, the current association, counters and registers that
+  // answer every query no script or stored value answers.
+  void SetWorld(RadioWorld world);
+  RadioWorld World() const;
 
  private:
   SimAdapter();
@@ -125,6 +130,7 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   std::map<uint32_t, Bytes> values_;
   std::vector<Bytes> records_;  // queued event records, each with its header
   std::optional<Bytes> rawArea_;
+  RadioWorld world_ = RadioWorld::Default();
 };
 
 // Little-endian word helpers for building and reading driver buffers.

@@ -167,6 +167,24 @@ Bytes FindElement(const Bytes& ies, uint8_t id) {
   return {};
 }
 
+TEST_F(ListsTest, ReturnedNeverExceedsWhatTheCallerReceived) {
+  // The request carries a padding word, so a driver can fill and report up to
+  // 4 bytes more than the caller's buffer holds.
+  for (ULONG length : {200u, 201u, 203u}) {
+    SCOPED_TRACE(length);
+    sim->Script(OID_HALVEX_SCAN_LIST, Response::Answer(Pattern(300, 5)));
+    std::vector<unsigned char> buffer(length);
+    ULONG returned = 0;
+    ASSERT_EQ(HalvexQueryScanListLength(adapter, buffer.data(), length, returned), 0);
+    EXPECT_EQ(returned, length);
+  }
+  sim->Script(OID_802_11_ASSOCIATION_INFORMATION, Response::Answer(Pattern(600, 5)));
+  Bytes info(500);
+  ULONG returned = 0;
+  ASSERT_EQ(HalvexQueryAssocInfo(adapter, info.data(), returned), 0);
+  EXPECT_EQ(returned, 500u);
+}
+
 TEST_F(ListsTest, DefaultWorldListParses) {
   for (const ScanQuery& q : kScanQueries) {
     SCOPED_TRACE(q.name);

@@ -1,0 +1,285 @@
+#include "sim/radio_world.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+#include "Halvex.h"
+#include "frame/oids.h"
+
+namespace hx::sim {
+namespace {
+
+constexpr uint32_t kFixedElements = 12;  // timestamp, beacon interval, capabilities
+constexpr uint32_t kEntryFixed = offsetof(NDIS_WLAN_BSSID_EX, IEs);
+constexpr uint32_t kAssocFixed = sizeof(NDIS_802_11_ASSOCIATION_INFORMATION);
+static_assert(kEntryFixed == 116);
+static_assert(kAssocFixed == 40);
+
+const uint8_t kRates[16] = {0x82, 0x84, 0x8B, 0x96, 0x0C, 0x12, 0x18, 0x24, 0x30, 0x48, 0x60, 0x6C};
+
+void Put32(Bytes& b, size_t at, uint32_t value) {
+  std::memcpy(b.data() + at, &value, 4);
+}
+void Put16(Bytes& b, size_t at, uint16_t value) {
+  std::memcpy(b.data() + at, &value, 2);
+}
+void Append(Bytes& to, const Bytes& from) {
+  to.insert(to.end(), from.begin(), from.end());
+}
+uint32_t ChannelOf(uint32_t kilohertz) {
+  const uint32_t mhz = kilohertz / 1000;
+  return mhz == 2484 ? 14 : (mhz - 2407) / 5;
+}
+
+bool IsRegisterOid(uint32_t oid) {
+  return oid == OID_HALVEX_RF_REGISTER || oid == OID_HALVEX_BB_REGISTER || oid == OID_HALVEX_MAC_REGISTER;
+}
+
+Bytes Words(std::initializer_list<uint32_t> words) {
+  Bytes b(4 * words.size());
+  size_t at = 0;
+  for (uint32_t w : words) Put32(b, (at++) * 4, w);
+  return b;
+}
+
+}  // namespace
+
+Bytes SsidElement(const std::string& ssid) {
+  // Sized up front: GCC 12 misreads an insert after a braced list (-Warray-bounds, i686).
+  Bytes e(2 + ssid.size());
+  e[1] = static_cast<uint8_t>(ssid.size());
+  std::copy(ssid.begin(), ssid.end(), e.begin() + 2);
+  return e;
+}
+
+Bytes RatesElement() {
+  return {0x01, 0x08, 0x82, 0x84, 0x8B, 0x96, 0x0C, 0x12, 0x18, 0x24};
+}
+
+Bytes DsElement(uint32_t channel) {
+  return {0x03, 0x01, static_cast<uint8_t>(channel)};
+}
+
+Bytes RsnElement() {
+  return {0x30, 20,   0x01, 0x00,              // version 1
+          0x00, 0x0F, 0xAC, 0x04,              // group: CCMP
+          0x01, 0x00, 0x00, 0x0F, 0xAC, 0x04,  // pairwise: CCMP
+          0x01, 0x00, 0x00, 0x0F, 0xAC, 0x02,  // key management: PSK
+          0x00, 0x00};                         // capabilities
+}
+
+Bytes WpaElement() {
+  return {0xDD, 22,   0x00, 0x50, 0xF2, 0x01, 0x01, 0x00,  // vendor type 1, version 1
+          0x00, 0x50, 0xF2, 0x02,                          // group: TKIP
+          0x01, 0x00, 0x00, 0x50, 0xF2, 0x02,              // pairwise: TKIP
+          0x01, 0x00, 0x00, 0x50, 0xF2, 0x02};             // key management: PSK
+}
+
+Bytes BssidEntry(const AccessPoint& ap) {
+  const uint32_t ieLength = kFixedElements + static_cast<uint32_t>(ap.ies.size());
+  const uint32_t length = (kEntryFixed + ieLength + 3) & ~3u;
+  Bytes e(length, 0);
+  Put32(e, offsetof(NDIS_WLAN_BSSID_EX, Length), length);
+  std::memcpy(e.data() + offsetof(NDIS_WLAN_BSSID_EX, MacAddress), ap.bssid.data(), 6);
+  const size_t ssidLength = std::min<size_t>(ap.ssid.size(), 32);
+  Put32(e, offsetof(NDIS_WLAN_BSSID_EX, Ssid), static_cast<uint32_t>(ssidLength));
+  std::memcpy(e.data() + offsetof(NDIS_WLAN_BSSID_EX, Ssid) + 4, ap.ssid.data(), ssidLength);
+  Put32(e, offsetof(NDIS_WLAN_BSSID_EX, Privacy), ap.privacy);
+  Put32(e, offsetof(NDIS_WLAN_BSSID_EX, Rssi), static_cast<uint32_t>(ap.rssi));
+  Put32(e, offsetof(NDIS_WLAN_BSSID_EX, NetworkTypeInUse), Ndis802_11OFDM24);
+  const size_t config = offsetof(NDIS_WLAN_BSSID_EX, Configuration);
+  Put32(e, config + offsetof(NDIS_802_11_CONFIGURATION, Length), sizeof(NDIS_802_11_CONFIGURATION));
+  Put32(e, config + offsetof(NDIS_802_11_CONFIGURATION, BeaconPeriod), ap.beaconInterval);
+  Put32(e, config + offsetof(NDIS_802_11_CONFIGURATION, DSConfig), ap.dsConfig);
+  Put32(e, offsetof(NDIS_WLAN_BSSID_EX, InfrastructureMode), ap.infrastructure);
+  std::memcpy(e.data() + offsetof(NDIS_WLAN_BSSID_EX, SupportedRates), kRates, sizeof kRates);
+  Put32(e, offsetof(NDIS_WLAN_BSSID_EX, IELength), ieLength);
+  // Fixed fields: a timestamp, the beacon interval and the capabilities.
+  const uint64_t timestamp = 0x0000001234567890ull + ap.bssid[5];
+  std::memcpy(e.data() + kEntryFixed, &timestamp, 8);
+  Put16(e, kEntryFixed + 8, ap.beaconInterval);
+  Put16(e, kEntryFixed + 10, ap.capabilities);
+  if (!ap.ies.empty()) std::memcpy(e.data() + kEntryFixed + kFixedElements, ap.ies.data(), ap.ies.size());
+  return e;
+}
+
+RadioWorld RadioWorld::Default() {
+  auto make = [](std::string ssid, uint8_t last, uint32_t channel, int32_t rssi, int32_t quality,
+                 Bytes security) {
+    AccessPoint ap;
+    ap.ssid = std::move(ssid);
+    ap.bssid = {0x00, 0x11, 0x22, 0x33, 0x44, last};
+    ap.dsConfig = (2407 + 5 * channel) * 1000;
+    ap.rssi = rssi;
+    ap.quality = quality;
+    ap.privacy = security.empty() ? 0 : 1;
+    ap.capabilities = static_cast<uint16_t>(0x0401 | (ap.privacy ? 0x0010 : 0));
+    ap.ies = SsidElement(ap.ssid);
+    Append(ap.ies, RatesElement());
+    Append(ap.ies, DsElement(channel));
+    Append(ap.ies, security);
+    return ap;
+  };
+  RadioWorld world;
+  world.accessPoints.push_back(make("HalvexOpen", 0x01, 6, -45, 92, {}));
+  world.accessPoints.push_back(make("HalvexWPA", 0x02, 1, -67, 60, WpaElement()));
+  Bytes both = RsnElement();
+  Append(both, WpaElement());
+  world.accessPoints.push_back(make("HalvexWPA2", 0x03, 11, -72, 48, both));
+  world.current = 2;
+  world.counters = {1200, 40, 3, 25, 5, 10, 1, 2, 4, 1500, 60, 7};
+  world.beaconsReceived = 980;
+  world.beaconsMissed = 20;
+  return world;
+}
+
+const AccessPoint* RadioWorld::Current() const {
+  return current && *current < accessPoints.size() ? &accessPoints[*current] : nullptr;
+}
+
+Bytes RadioWorld::ScanList(uint32_t room) const {
+  Bytes list(4, 0);
+  uint32_t count = 0;
+  for (const AccessPoint& ap : accessPoints) {
+    const Bytes entry = BssidEntry(ap);
+    if (list.size() + entry.size() > room) break;
+    Append(list, entry);
+    ++count;
+  }
+  Put32(list, 0, count);
+  return list;
+}
+
+Bytes RadioWorld::AssociationInfo() const {
+  const AccessPoint* ap = Current();
+  if (ap == nullptr) return {};
+  // What the station asked with: its SSID, rates and the security element it chose.
+  Bytes request = SsidElement(ap->ssid);
+  Append(request, RatesElement());
+  if (ap->privacy) {
+    const Bytes rsnElement = RsnElement();
+    const bool rsn =
+        std::search(ap->ies.begin(), ap->ies.end(), rsnElement.begin(), rsnElement.end()) != ap->ies.end();
+    Append(request, rsn ? RsnElement() : WpaElement());
+  }
+  const Bytes response = RatesElement();
+
+  Bytes info(kAssocFixed, 0);
+  Put32(info, offsetof(NDIS_802_11_ASSOCIATION_INFORMATION, Length), kAssocFixed);
+  Put16(info, offsetof(NDIS_802_11_ASSOCIATION_INFORMATION, AvailableRequestFixedIEs), 0x7);
+  const size_t reqFixed = offsetof(NDIS_802_11_ASSOCIATION_INFORMATION, RequestFixedIEs);
+  Put16(info, reqFixed, ap->capabilities);
+  Put16(info, reqFixed + 2, 10);  // listen interval
+  std::memcpy(info.data() + reqFixed + 4, ap->bssid.data(), 6);
+  Put32(info, offsetof(NDIS_802_11_ASSOCIATION_INFORMATION, RequestIELength),
+        static_cast<uint32_t>(request.size()));
+  Put32(info, offsetof(NDIS_802_11_ASSOCIATION_INFORMATION, OffsetRequestIEs), kAssocFixed);
+  Put16(info, offsetof(NDIS_802_11_ASSOCIATION_INFORMATION, AvailableResponseFixedIEs), 0x7);
+  const size_t resFixed = offsetof(NDIS_802_11_ASSOCIATION_INFORMATION, ResponseFixedIEs);
+  Put16(info, resFixed, ap->capabilities);
+  Put16(info, resFixed + 2, 0);       // status: success
+  Put16(info, resFixed + 4, 0xC001);  // association id 1
+  Put32(info, offsetof(NDIS_802_11_ASSOCIATION_INFORMATION, ResponseIELength),
+        static_cast<uint32_t>(response.size()));
+  Put32(info, offsetof(NDIS_802_11_ASSOCIATION_INFORMATION, OffsetResponseIEs),
+        static_cast<uint32_t>(kAssocFixed + request.size()));
+  Append(info, request);
+  Append(info, response);
+  return info;
+}
+
+std::optional<Bytes> RadioWorld::Answer(uint32_t oid, const uint8_t* request, uint32_t size) const {
+  if (IsRegisterOid(oid)) {
+    if (size < 8) return std::nullopt;
+    uint32_t words[2];
+    std::memcpy(words, request, 8);
+    // The content lands on the register number; the second word stays as sent.
+    return Words({Register(oid, words[0]), words[1]});
+  }
+  switch (oid) {
+    case OID_802_11_STATISTICS: {
+      Bytes record(HALVEX_STATISTICS_SIZE, 0);
+      Put32(record, 0, HALVEX_STATISTICS_SIZE);
+      std::memcpy(record.data() + 8, counters.data(), 8 * counters.size());
+      return record;
+    }
+    case OID_HALVEX_RSSI_STATS: {
+      const AccessPoint* ap = Current();
+      const int32_t now = ap ? ap->rssi : -96;
+      return Words({static_cast<uint32_t>(now), static_cast<uint32_t>(rssiAverage),
+                    static_cast<uint32_t>(rssiMinimum), static_cast<uint32_t>(rssiMaximum)});
+    }
+    case OID_HALVEX_BEACON_STATS:
+      return Words({beaconsReceived, beaconsMissed});
+    default:
+      break;
+  }
+  const AccessPoint* ap = Current();
+  if (ap == nullptr) return std::nullopt;
+  switch (oid) {
+    case OID_802_11_BSSID:
+      return Bytes(ap->bssid.begin(), ap->bssid.end());
+    case OID_802_11_SSID: {
+      Bytes ssid(sizeof(NDIS_802_11_SSID), 0);
+      const size_t n = std::min<size_t>(ap->ssid.size(), 32);
+      Put32(ssid, 0, static_cast<uint32_t>(n));
+      std::memcpy(ssid.data() + 4, ap->ssid.data(), n);
+      return ssid;
+    }
+    case OID_802_11_CONFIGURATION:
+      return Words(
+          {uint32_t{sizeof(NDIS_802_11_CONFIGURATION)}, ap->beaconInterval, 0, ap->dsConfig, 0, 0, 0, 0});
+    case OID_HALVEX_CHANNEL:
+      return Words({ChannelOf(ap->dsConfig)});
+    case OID_HALVEX_SIGNAL_INFO: {
+      // The request's kind and length come back as sent.
+      Bytes info(16, 0);
+      if (size >= 8) std::memcpy(info.data(), request, 8);
+      Put32(info, 8, static_cast<uint32_t>(ap->rssi));
+      Put32(info, 12, static_cast<uint32_t>(ap->quality));
+      return info;
+    }
+    case OID_802_11_RSSI:
+      return Words({static_cast<uint32_t>(ap->rssi)});
+    case OID_GEN_LINK_SPEED:
+      return Words({ap->linkSpeed});
+    case OID_802_11_BSSID_LIST:
+    case OID_HALVEX_SCAN_LIST:
+      return ScanList(size);
+    case OID_802_11_ASSOCIATION_INFORMATION:
+      return AssociationInfo();
+    default:
+      return std::nullopt;
+  }
+}
+
+bool RadioWorld::Apply(uint32_t oid, const uint8_t* payload, uint32_t size) {
+  if (IsRegisterOid(oid)) {
+    if (size < 8) return false;
+    uint32_t words[2];
+    std::memcpy(words, payload, 8);
+    registers_[oid][words[0]] = words[1];
+    return true;
+  }
+  if (oid == OID_HALVEX_RESET_STATISTICS) {
+    ResetCounters();
+    return true;
+  }
+  return false;
+}
+
+void RadioWorld::ResetCounters() {
+  counters.fill(0);
+  beaconsReceived = 0;
+  beaconsMissed = 0;
+}
+
+uint32_t RadioWorld::Register(uint32_t oid, uint32_t reg) const {
+  if (auto block = registers_.find(oid); block != registers_.end()) {
+    if (auto it = block->second.find(reg); it != block->second.end()) return it->second;
+  }
+  return 0;
+}
+
+}  // namespace hx::sim
