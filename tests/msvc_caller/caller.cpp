@@ -11,8 +11,9 @@ __declspec(dllimport) void* __stdcall GetStdHandle(unsigned long which);
 __declspec(dllimport) int __stdcall WriteFile(void* file, const void* data, unsigned long length,
                                               unsigned long* written, void* overlapped);
 __declspec(dllimport) long __stdcall RegCreateKeyExA(void* key, const char* subKey, unsigned long reserved,
-                                                     char* className, unsigned long options, unsigned long access,
-                                                     void* security, void** result, unsigned long* disposition);
+                                                     char* className, unsigned long options,
+                                                     unsigned long access, void* security, void** result,
+                                                     unsigned long* disposition);
 __declspec(dllimport) long __stdcall RegDeleteKeyA(void* key, const char* subKey);
 __declspec(dllimport) long __stdcall RegCloseKey(void* key);
 }
@@ -83,7 +84,9 @@ void CheckRegistry() {
 #else
 // The generic registry exports are not in the DLL yet: once both overloads
 // exist, CheckRegistry above is compiled in by itself.
-void CheckRegistry() { Write("skip HalvexSetRegistry/HalvexQueryRegistry: not exported yet\r\n"); }
+void CheckRegistry() {
+  Write("skip HalvexSetRegistry/HalvexQueryRegistry: not exported yet\r\n");
+}
 #endif
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "platform/win32.h"
 #include "tests/platform/test_threads.h"
+#include "tests/support/wine.h"
 #ifndef _WIN32
 #include "platform/posix/control.h"
 #endif
@@ -178,6 +179,8 @@ TEST(WaitTest, WaitAllNeedsEverySignalAndConsumesOnlyThen) {
 }
 
 TEST(WaitTest, BadArgumentsFail) {
+  if (RunningUnderWine())
+    GTEST_SKIP() << "Wine 8 accepts a handle listed twice in a wait-all; Windows refuses it";
   UniqueHandle good = MakeEvent(true, true);
   UniqueHandle closed = MakeEvent(true, true);
   const HANDLE stale = closed.get();
