@@ -47,15 +47,15 @@ void ReleaseEvents(LibraryState& s) {
 }
 
 bool CreateEvents(LibraryState& s) {
-  struct Spec {
+  struct NewEvent {
     UniqueHandle* event;
     BOOL manualReset;
   };
-  const Spec specs[] = {{&s.DriverNotifyEvent, TRUE}, {&s.DriverExitEvent, TRUE},
-                        {&s.LinkChangeEvent, TRUE},   {&s.ScanDoneEvent, TRUE},
-                        {&s.PendingReplyEvent, TRUE}, {&s.ThreadExitEvent, FALSE},
-                        {&s.EapolSentEvent, FALSE}};
-  for (const Spec& spec : specs) {
+  const NewEvent events[] = {{&s.DriverNotifyEvent, TRUE}, {&s.DriverExitEvent, TRUE},
+                             {&s.LinkChangeEvent, TRUE},   {&s.ScanDoneEvent, TRUE},
+                             {&s.PendingReplyEvent, TRUE}, {&s.ThreadExitEvent, FALSE},
+                             {&s.EapolSentEvent, FALSE}};
+  for (const NewEvent& spec : events) {
     spec.event->reset(CreateEventA(nullptr, spec.manualReset, FALSE, nullptr));
     if (!*spec.event) return false;
   }
