@@ -17,27 +17,14 @@ namespace {
 using sim::Bytes;
 using sim::Response;
 
-class StressTest : public LibraryTest {
- protected:
-  void SetUp() override {
-    LibraryTest::SetUp();
-    Open();
-  }
-};
-
-Bytes Reply(uint32_t value) {
-  Bytes reply(100, 0);
-  const uint32_t words[2] = {0xBAD, value};
-  std::memcpy(reply.data(), words, sizeof words);
-  return reply;
-}
+using StressTest = OpenAdapterTest;
 
 TEST_F(StressTest, PendingAnswersAndRegisterReadsWhileEventsArrive) {
   // Register reads come back later with their number + 1; the two thresholds
   // come back later with their own values.
   sim->SetPendingRegisterEcho(true);
-  sim->Script(OID_802_11_FRAGMENTATION_THRESHOLD, Response::Pending(Reply(2346)));
-  sim->Script(OID_802_11_RTS_THRESHOLD, Response::Pending(Reply(2347)));
+  sim->Script(OID_802_11_FRAGMENTATION_THRESHOLD, Response::Pending(PendingReplyFor(2346)));
+  sim->Script(OID_802_11_RTS_THRESHOLD, Response::Pending(PendingReplyFor(2347)));
 
   constexpr int kThreads = 3;
   constexpr int kRounds = 40;

@@ -16,21 +16,7 @@ using sim::Bytes;
 using sim::Response;
 using sim::WordBytes;
 
-class PendingTest : public LibraryTest {
- protected:
-  void SetUp() override {
-    LibraryTest::SetUp();
-    Open();
-  }
-};
-
-// A 100-byte reply whose word 1 is `value` (word 0 deliberately differs).
-Bytes Reply(uint32_t value) {
-  Bytes reply(100, 0);
-  const uint32_t words[2] = {0xDEAD, value};
-  std::memcpy(reply.data(), words, 8);
-  return reply;
-}
+using PendingTest = OpenAdapterTest;
 
 struct PendingMember {
   const char* name;
@@ -64,7 +50,7 @@ TEST_F(PendingTest, AnsweredAtOnceLaterOrRefused) {
     EXPECT_EQ(m.query(adapter, value), 0);
     EXPECT_EQ(value, rate ? 0x34u : 0x1234u);
     // Later, through a code-7 record: word 1 of the reply.
-    sim->Script(m.oid, Response::Pending(Reply(0x5678)));
+    sim->Script(m.oid, Response::Pending(PendingReplyFor(0x5678)));
     EXPECT_EQ(m.query(adapter, value), 0);
     EXPECT_EQ(value, rate ? 0x78u : 0x5678u);
     // Refused by the driver, or a closed handle: 255.

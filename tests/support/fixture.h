@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 
 #include "Halvex.h"
@@ -39,5 +40,23 @@ class LibraryTest : public ::testing::Test {
   std::shared_ptr<sim::SimAdapter> sim;
   void* adapter = nullptr;
 };
+
+// A fixture whose adapter is already open.
+class OpenAdapterTest : public LibraryTest {
+ protected:
+  void SetUp() override {
+    LibraryTest::SetUp();
+    Open();
+  }
+};
+
+// A 100-byte pending-query reply whose word 1 is `value` (word 0 differs, so
+// a reader taking the wrong word is caught).
+inline sim::Bytes PendingReplyFor(uint32_t value) {
+  sim::Bytes reply(100, 0);
+  const uint32_t words[2] = {0xDEAD, value};
+  std::memcpy(reply.data(), words, sizeof words);
+  return reply;
+}
 
 }  // namespace hx::test
