@@ -17,8 +17,11 @@ struct FreeDeleter {
 };
 using RequestBuffer = std::unique_ptr<unsigned char, FreeDeleter>;
 
-// Heap request buffer of RequestSize(length) bytes, optionally zeroed.
+// Heap request buffer of RequestSize(length) bytes, optionally zeroed. A
+// length whose request size would not fit the control call's 32-bit size
+// gets none: the size would wrap and the payload copy run past the buffer.
 RequestBuffer AllocateRequest(ULONG length, bool zeroed) {
+  if (length > kMaxRequestPayload) return nullptr;
   const size_t size = RequestSize(length);
   void* p = zeroed ? std::calloc(1, size) : std::malloc(size);
   return RequestBuffer(static_cast<unsigned char*>(p));

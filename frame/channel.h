@@ -19,6 +19,8 @@ inline constexpr int kPending = HALVEX_STATUS_PENDING;
 constexpr uint32_t RequestSize(uint32_t length) {
   return length + 8 - (length % 4);
 }
+// The longest payload whose request size still fits 32 bits.
+inline constexpr uint32_t kMaxRequestPayload = 0xFFFFFFFFu - 8;
 
 // True when `adapter` is the open adapter handle (never null or all bits set).
 bool IsOpenAdapter(void* adapter);

@@ -34,6 +34,7 @@ void ResetToLoadState(LibraryState& s) {
   s.DesiredWepStatus.store(0);
   s.EapolTxState.store(0);
   s.MonitorStarted.store(0);
+  s.SnapshotTaken.store(0);
 }
 
 void ReleaseEvents(LibraryState& s) {
@@ -86,6 +87,9 @@ bool ProcessAttach() {
     std::memset(s.AdapterKeyPath, 0, sizeof s.AdapterKeyPath);
     std::memset(s.TransportKeyPath, 0, sizeof s.TransportKeyPath);
     std::memset(s.AdapterName, 0, sizeof s.AdapterName);
+  }
+  {
+    std::lock_guard lock(s.SnapshotLock);
     std::memset(&s.ConnSnapshot, 0, sizeof s.ConnSnapshot);
   }
   s.MacSentinel = kMacSentinel;

@@ -43,7 +43,11 @@ struct LibraryState {
   char AdapterName[kPathLength] = {};
   char TransportKeyPath[kPathLength] = {};
   char AdapterKeyPath[kPathLength] = {};
+  // The connection snapshot: taken and reverted on the caller's thread, but
+  // two callers may join at once, so SnapshotLock keeps the record whole.
+  std::mutex SnapshotLock;
   CONNECTIONINFO ConnSnapshot = {};
+  std::atomic<uint32_t> SnapshotTaken{0};
 
   // Caches, sentinels and registry access masks.
   uint64_t MacSentinel = kMacSentinel;

@@ -7,6 +7,7 @@
 #include "frame/oids.h"
 #include "frame/state.h"
 #include "platform/win32.h"
+#include "registry/store.h"
 
 namespace hx {
 namespace {
@@ -101,6 +102,13 @@ void DispatchEventRecord(const EventRecord& r) {
       return;
     case event::kMediaSpecific:
       if (s.JoinInProgress.load() == 0) Notify(r.code);
+      return;
+    case event::kRadioOn:
+    case event::kRadioOff:
+      // The driver switched the radio itself (a switch on the card): keep the
+      // stored state in step, 1 for on and 2 for off.
+      WriteAdapterNumber(s.AdapterHandle.load(), "RadioOn", r.code == event::kRadioOn ? 1 : 2, 0);
+      Notify(r.code);
       return;
     case event::kScanDone:
       SetEvent(s.ScanDoneEvent.get());

@@ -1,9 +1,10 @@
 // The few things tests must steer even on real Windows: the adapter's device,
-// the reported Windows version (and, later, the service manager). Each wrapper
+// the reported Windows version and the service manager. Each wrapper
 // defaults to the real call. Internal: nothing here is exported.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,5 +44,26 @@ struct ReportedVersion {
 };
 void OverrideVersion(std::optional<ReportedVersion> version);
 BOOL GetVersionInfo(OSVERSIONINFOA* info);
+
+// The service manager (OpenSCManagerA, OpenServiceA, QueryServiceStatus,
+// CloseServiceHandle), unless a test chose the services to report: then the
+// manager opens when `managerOpens`, a service opens when it is listed, and
+// its status reports the listed current state (SERVICE_RUNNING...).
+struct ServiceSet {
+  bool managerOpens = true;
+  std::map<std::string, DWORD> states;  // names compare without regard to case
+};
+void OverrideServices(std::optional<ServiceSet> services);
+SC_HANDLE OpenServiceManager(LPCSTR machine, LPCSTR database, DWORD access);
+SC_HANDLE OpenServiceByName(SC_HANDLE manager, LPCSTR name, DWORD access);
+BOOL QueryServiceState(SC_HANDLE service, LPSERVICE_STATUS status);
+BOOL CloseServiceManagerHandle(SC_HANDLE handle);
+
+// Shared by the override and the POSIX service manager: service names
+// compare without regard to ASCII case; the state listed for `name`; the
+// status reported for a service of its own process in `state`.
+bool SameServiceName(const std::string& a, const std::string& b);
+std::optional<DWORD> FindServiceState(const std::map<std::string, DWORD>& states, const std::string& name);
+void FillServiceStatus(LPSERVICE_STATUS status, DWORD state);
 
 }  // namespace hx::platform

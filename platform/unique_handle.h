@@ -46,6 +46,54 @@ class BasicUniqueHandle {
 using UniqueHandle = BasicUniqueHandle<CloseKernelHandle>;
 using UniqueDevice = BasicUniqueHandle<CloseDeviceHandle>;
 
+// Holds an open registry key (never a predefined root) and closes it.
+class UniqueKey {
+ public:
+  UniqueKey() = default;
+  ~UniqueKey() { reset(); }
+  UniqueKey(UniqueKey&& other) noexcept : key_(std::exchange(other.key_, nullptr)) {}
+  UniqueKey& operator=(UniqueKey&& other) noexcept {
+    if (this != &other) {
+      reset();
+      key_ = std::exchange(other.key_, nullptr);
+    }
+    return *this;
+  }
+  UniqueKey(const UniqueKey&) = delete;
+  UniqueKey& operator=(const UniqueKey&) = delete;
+
+  HKEY get() const { return key_; }
+  explicit operator bool() const { return key_ != nullptr; }
+  // For the creators' out parameter: closes what was held first.
+  HKEY* put() {
+    reset();
+    return &key_;
+  }
+  void reset() {
+    if (HKEY old = std::exchange(key_, nullptr)) ::RegCloseKey(old);
+  }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+// Holds a service manager or service handle from the seam and closes it.
+class UniqueServiceHandle {
+ public:
+  explicit UniqueServiceHandle(SC_HANDLE handle = nullptr) : handle_(handle) {}
+  ~UniqueServiceHandle() {
+    if (handle_ != nullptr) CloseServiceManagerHandle(handle_);
+  }
+  UniqueServiceHandle(const UniqueServiceHandle&) = delete;
+  UniqueServiceHandle& operator=(const UniqueServiceHandle&) = delete;
+
+  SC_HANDLE get() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+
+ private:
+  SC_HANDLE handle_ = nullptr;
+};
+
 // Destroys its window; must be reset on the thread that created the window.
 class UniqueWindow {
  public:

@@ -1,26 +1,54 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets with clang (libFuzzer, ASan, UBSan) against a clang
-# build of the library and runs one: scripts/fuzz.sh [seconds] [build dir].
+# Builds a fuzz target with clang (libFuzzer, ASan, UBSan) against a clang
+# build of the library and runs it: scripts/fuzz.sh [seconds] [build dir] [target].
+# Targets: event_walk (default), reg_file, registry_text.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-180}
 build=${2:-build/fuzz}
+target=${3:-event_walk}
 jobs=${HALVEX_JOBS:-2}
 sanitize=address,undefined
+
+case "$target" in
+  event_walk)
+    libs=(halvex_core hxplatform)
+    max_len=16384
+    extra=("$build/odSupp_M.so")
+    ;;
+  reg_file)
+    libs=(hxplatform)
+    max_len=4096
+    extra=()
+    ;;
+  registry_text)
+    libs=(halvex_core hxplatform)
+    max_len=4096
+    extra=("$build/odSupp_M.so")
+    ;;
+  *)
+    echo "unknown fuzz target: $target" >&2
+    exit 2
+    ;;
+esac
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DHALVEX_BUILD_TESTS=OFF -DHALVEX_BUILD_BENCH=OFF \
   -DHALVEX_SANITIZE=$sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
-cmake --build "$build" -j"$jobs" --target halvex_core
+cmake --build "$build" -j"$jobs" --target "${libs[@]}"
 
+archives=()
+for lib in "${libs[@]}"; do archives+=("$build/lib$lib.a"); done
 clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,$sanitize -fno-sanitize-recover=all -I. -Iinclude \
-  fuzz/event_walk_fuzz.cpp "$build/libhalvex_core.a" "$build/libhxplatform.a" "$build/odSupp_M.so" \
-  -Wl,-rpath,"$(realpath "$build")" -lpthread -o "$build/event_walk_fuzz"
+  "fuzz/${target}_fuzz.cpp" "${archives[@]}" "${extra[@]}" \
+  -Wl,-rpath,"$(realpath "$build")" -lpthread -o "$build/${target}_fuzz"
 
-corpus=fuzz/corpus/event_walk
-[ -n "$(ls -A "$corpus" 2>/dev/null)" ] || python3 fuzz/make_event_walk_corpus.py
+corpus=fuzz/corpus/$target
+if [ "$target" = event_walk ]; then
+  [ -n "$(ls -A "$corpus" 2>/dev/null)" ] || python3 fuzz/make_event_walk_corpus.py
+fi
 # New inputs go to a scratch directory; crashes land in the corpus as regressions.
-scratch="$build/event_walk_new"
+scratch="$build/${target}_new"
 mkdir -p "$scratch"
-"$build/event_walk_fuzz" -max_len=16384 -max_total_time="$seconds" -print_final_stats=1 \
+"$build/${target}_fuzz" -max_len="$max_len" -max_total_time="$seconds" -print_final_stats=1 \
   -artifact_prefix="$corpus/crash-" "$scratch" "$corpus"

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace hx::posix {
 
@@ -23,5 +24,28 @@ size_t LiveHandleCount();
 // WaitForMultipleObjects on the object behind `handle`, or `milliseconds` pass;
 // true if they are. Lets a test act on a waiter that is really waiting.
 bool AwaitWaiters(void* handle, size_t count, uint32_t milliseconds);
+
+// The registry hive. ResetRegistry empties every root and stops saving it;
+// keys still open then report ERROR_KEY_DELETED.
+void ResetRegistry();
+// Loads a .reg file if it exists, then saves the whole hive to it after every
+// change (a temporary file beside it, then a rename). False, and nothing
+// saved from then on, if the file cannot be read, parsed or written.
+bool UseRegistryFile(const std::string& path);
+// Applies a .reg file to the hive; false if it cannot be read or applied.
+bool ImportRegistryFile(const std::string& path);
+// Number of open registry key handles (leak checks in tests).
+size_t OpenKeyCount();
+
+// The service manager. By default it opens and knows no service, so
+// OpenServiceA fails with ERROR_SERVICE_DOES_NOT_EXIST. Names compare without
+// regard to case.
+void SetService(const std::string& name, uint32_t currentState);
+void RemoveService(const std::string& name);
+// When unavailable, OpenSCManagerA fails with ERROR_CALL_NOT_IMPLEMENTED, as
+// it does on the Windows 9x family.
+void SetServiceManagerAvailable(bool available);
+// Back to the default: available, no services.
+void ResetServices();
 
 }  // namespace hx::posix

@@ -143,6 +143,18 @@ TEST_F(ChannelTest, EmptySetSendsOnlyTheOidAndPadding) {
   EXPECT_EQ(two[1], 6);
 }
 
+TEST_F(ChannelTest, LengthsWhoseRequestWouldWrapSendNothing) {
+  // A caller's length near 4 GiB would wrap the request size; the copy of
+  // the payload would then run past a tiny buffer.
+  unsigned char buffer[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  for (ULONG length : {0xFFFFFFF8u, 0xFFFFFFFCu, 0xFFFFFFFFu}) {
+    EXPECT_EQ(QueryOid(adapter, kTestOid, buffer, length), 1) << length;
+    EXPECT_EQ(SetOid(adapter, kTestOid, buffer, length), 1) << length;
+  }
+  EXPECT_TRUE(sim->Calls().empty());
+  EXPECT_EQ(Bytes(buffer, buffer + 8), (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
+}
+
 TEST_F(ChannelTest, RefusedHandlesSendNothing) {
   void* stale = adapter;
   void* second = nullptr;
