@@ -554,7 +554,11 @@ LONG ApplyRegChanges(std::span<const RegChange> changes, std::string* error) {
     }
     const char* name = change.name.empty() ? nullptr : change.name.c_str();
     if (change.kind == RegChange::Kind::kSetValue) {
-      LONG status = RegSetValueExA(current.get(), name, 0, change.type, change.data.data(),
+      // NT stores a NUL after string data lacking one when the byte after the
+      // data is a NUL; a byte that is not keeps the text's bytes exact.
+      std::vector<BYTE> data(change.data);
+      data.push_back(0xFF);
+      LONG status = RegSetValueExA(current.get(), name, 0, change.type, data.data(),
                                    static_cast<DWORD>(change.data.size()));
       if (status != ERROR_SUCCESS) return Failed(status, "setting a value in", change.path, error);
     } else if (change.kind == RegChange::Kind::kDeleteValue) {

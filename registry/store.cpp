@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "frame/channel.h"
 #include "platform/unique_handle.h"
@@ -41,7 +42,21 @@ bool OpenKeyPath(const char* path, bool write, UniqueKey& key) {
 int SetValue(HKEY key, const char* name, DWORD type, const void* data, ULONG length) {
   static const BYTE kNothing = 0;  // some callers store nothing from no buffer
   const BYTE* bytes = data != nullptr ? static_cast<const BYTE*>(data) : &kNothing;
-  return RegSetValueExA(key, name, 0, type, bytes, length) == ERROR_SUCCESS ? kSuccess : kFailure;
+  if (type != REG_SZ && type != REG_MULTI_SZ) {
+    return RegSetValueExA(key, name, 0, type, bytes, length) == ERROR_SUCCESS ? kSuccess : kFailure;
+  }
+  // Windows NT looks at the byte after string data that lacks its NUL and
+  // stores a NUL too when that byte is one: the stored size would depend on
+  // whatever follows the caller's buffer (and the look reads past it). A copy
+  // with a NUL behind it stores the same on every Windows and every buffer.
+  std::vector<BYTE> text;
+  try {
+    text.assign(bytes, bytes + length);
+    text.push_back(0);
+  } catch (...) {
+    return kFailure;
+  }
+  return RegSetValueExA(key, name, 0, type, text.data(), length) == ERROR_SUCCESS ? kSuccess : kFailure;
 }
 
 // Queries a value into `buffer`; false when it is missing or larger.

@@ -42,6 +42,21 @@ class RegistryTest : public ::testing::Test {
   ScratchKey scratch;
 };
 
+// What follows the counted bytes decides: NT adds the NUL only when the
+// byte after the data is one (as it is after any C string's characters).
+TEST_F(RegistryTest, StringsGainTheirNulOnlyWhenItFollows) {
+  const char buffer[] = "abcX\0";
+  ASSERT_EQ(RegSetValueExA(scratch.get(), "v", 0, REG_SZ, reinterpret_cast<const BYTE*>(buffer), 3),
+            ERROR_SUCCESS);
+  std::string read;
+  ASSERT_EQ(ReadValue(scratch.get(), "v", nullptr, &read), ERROR_SUCCESS);
+  EXPECT_EQ(read, "abc");
+  ASSERT_EQ(RegSetValueExA(scratch.get(), "v", 0, REG_SZ, reinterpret_cast<const BYTE*>(buffer), 4),
+            ERROR_SUCCESS);
+  ASSERT_EQ(ReadValue(scratch.get(), "v", nullptr, &read), ERROR_SUCCESS);
+  EXPECT_EQ(read, std::string("abcX\0", 5));
+}
+
 TEST_F(RegistryTest, StringsStoredWithoutNulGainOne) {
   struct Case {
     DWORD type;

@@ -27,7 +27,7 @@ class WepKeyTest : public SettingsTest {
   // The request as the driver must see it: header, key, three zero bytes.
   static Bytes Record(ULONG keyIndex, const Bytes& key) {
     Bytes record = WordBytes(static_cast<uint32_t>(key.size() + 15));
-    for (uint32_t word : {keyIndex, static_cast<uint32_t>(key.size())}) {
+    for (uint32_t word : {static_cast<uint32_t>(keyIndex), static_cast<uint32_t>(key.size())}) {
       const Bytes b = WordBytes(word);
       record.insert(record.end(), b.begin(), b.end());
     }
