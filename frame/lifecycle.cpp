@@ -29,6 +29,7 @@ void ResetToLoadState(LibraryState& s) {
   s.EventsRegistered.store(0);
   s.CcxConfiguration.store(0);
   s.LastLinkEvent.store(0);
+  s.WakingLinkEvent.store(0);
   s.JoinInProgress.store(0);
   s.DesiredAuthMode.store(0);
   s.DesiredWepStatus.store(0);

@@ -62,6 +62,9 @@ struct LibraryState {
   std::atomic<uint32_t> EventsRegistered{0};
   std::atomic<uint32_t> CcxConfiguration{0};
   std::atomic<uint32_t> LastLinkEvent{0};
+  // The first link code since LinkChangeEvent was last reset: the code that
+  // woke a join, even when a later one arrived before the join looked.
+  std::atomic<uint32_t> WakingLinkEvent{0};
   std::atomic<uint32_t> JoinInProgress{0};
   std::atomic<uint32_t> DesiredAuthMode{0};
   std::atomic<uint32_t> DesiredWepStatus{0};

@@ -22,10 +22,40 @@ uint32_t ReadWord(const unsigned char* p) {
 
 void SignalLinkChange(uint32_t code) {
   auto& s = State();
-  // The join that wakes on the event reads the code that woke it.
+  // The join that wakes on the event reads the code that woke it: only the
+  // monitor sets the event and only waiters reset it, so while it is still
+  // set a later code must not replace the first.
+  if (WaitForSingleObject(s.LinkChangeEvent.get(), 0) != WAIT_OBJECT_0) {
+    s.WakingLinkEvent.store(code, std::memory_order_release);
+  }
   s.LastLinkEvent.store(code, std::memory_order_release);
   SetEvent(s.LinkChangeEvent.get());
   Notify(code);
+}
+
+// The driver asks the library to look at security again: stand back while
+// Windows' configuration service manages the adapter, otherwise put back the
+// authentication mode and WEP status the utility asked for. A query that
+// fails gives nothing to compare, so nothing is set then.
+void RecheckSecurity() {
+  LibraryState& s = State();
+  void* adapter = s.AdapterHandle.load();
+  if (HalvexGetConnectStatus(adapter) == 0) return;
+  int managed = 0;
+  if (HalvexQueryWZCStatusCheck(managed) == kSuccess && managed != 0) {
+    HalvexWPAPortDown();
+    HalvexSetDisassociate(s.AdapterHandle.load());
+    return;
+  }
+  adapter = s.AdapterHandle.load();
+  ULONG current = 0;
+  const uint32_t authMode = s.DesiredAuthMode.load();
+  if (HalvexQueryAuthMode(adapter, current) == kSuccess && current != authMode)
+    HalvexSetAuthMode(adapter, authMode);
+  const uint32_t wepStatus = s.DesiredWepStatus.load();
+  if (HalvexQueryWepStatus(adapter, current) == kSuccess && current != wepStatus) {
+    HalvexSetWepStatus(adapter, wepStatus);
+  }
 }
 
 void CloseOpenAdapter() {
@@ -109,6 +139,9 @@ void DispatchEventRecord(const EventRecord& r) {
       // stored state in step, 1 for on and 2 for off.
       WriteAdapterNumber(s.AdapterHandle.load(), "RadioOn", r.code == event::kRadioOn ? 1 : 2, 0);
       Notify(r.code);
+      return;
+    case event::kSecurityCheck:
+      RecheckSecurity();
       return;
     case event::kScanDone:
       SetEvent(s.ScanDoneEvent.get());

@@ -1,13 +1,13 @@
-#include "tests/support/recorder.h"
+#include "sim/message_recorder.h"
 
 #include <future>
 
 #include "Halvex.h"
 
-namespace hx::test {
+namespace hx::sim {
 namespace {
 
-constexpr const char* kClassName = "HalvexTestRecorder";
+constexpr const char* kClassName = "HalvexMessageRecorder";
 
 bool CarriesText(WPARAM code) {
   return code == HALVEX_MSG_TRACE_TEXT || code == HALVEX_MSG_STATUS_TEXT;
@@ -97,4 +97,4 @@ void MessageRecorder::SetHook(std::function<void(const Message&)> hook) {
   hook_ = std::move(hook);
 }
 
-}  // namespace hx::test
+}  // namespace hx::sim

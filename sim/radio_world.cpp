@@ -36,6 +36,16 @@ bool IsRegisterOid(uint32_t oid) {
   return oid == OID_HALVEX_RF_REGISTER || oid == OID_HALVEX_BB_REGISTER || oid == OID_HALVEX_MAC_REGISTER;
 }
 
+uint32_t WordAt(const uint8_t* p) {
+  uint32_t value;
+  std::memcpy(&value, p, 4);
+  return value;
+}
+
+bool HasElement(const Bytes& ies, const Bytes& element) {
+  return std::search(ies.begin(), ies.end(), element.begin(), element.end()) != ies.end();
+}
+
 Bytes Words(std::initializer_list<uint32_t> words) {
   Bytes b(4 * words.size());
   size_t at = 0;
@@ -104,29 +114,73 @@ Bytes BssidEntry(const AccessPoint& ap) {
   return e;
 }
 
+AccessPoint MakeAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, int32_t rssi,
+                            int32_t quality, Bytes security) {
+  AccessPoint ap;
+  ap.ssid = std::move(ssid);
+  ap.bssid = {0x00, 0x11, 0x22, 0x33, 0x44, lastByte};
+  ap.dsConfig = (2407 + 5 * channel) * 1000;
+  ap.rssi = rssi;
+  ap.quality = quality;
+  ap.privacy = security.empty() ? 0 : 1;
+  ap.capabilities = static_cast<uint16_t>(0x0401 | (ap.privacy ? 0x0010 : 0));
+  ap.ies = SsidElement(ap.ssid);
+  Append(ap.ies, RatesElement());
+  Append(ap.ies, DsElement(channel));
+  Append(ap.ies, security);
+  return ap;
+}
+
+AccessPoint WepAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, Bytes key) {
+  AccessPoint ap = MakeAccessPoint(std::move(ssid), lastByte, channel, -55, 75);
+  // Static WEP announces privacy without any RSN or WPA element.
+  ap.privacy = 1;
+  ap.capabilities |= 0x0010;
+  ap.wepKey = std::move(key);
+  return ap;
+}
+
+uint32_t LinkCode(JoinOutcome outcome) {
+  switch (outcome) {
+    case JoinOutcome::kConnected:
+      return 1;
+    case JoinOutcome::kWrongKey:
+      return 4;
+    default:
+      return 0;
+  }
+}
+
+std::vector<ListedNetwork> ReadScanList(const uint8_t* list, size_t size) {
+  std::vector<ListedNetwork> networks;
+  if (size < 4) return networks;
+  const uint32_t count = WordAt(list);
+  size_t at = 4;
+  for (uint32_t i = 0; i < count && size - at >= kEntryFixed; ++i) {
+    const uint8_t* entry = list + at;
+    const uint32_t length = WordAt(entry + offsetof(NDIS_WLAN_BSSID_EX, Length));
+    if (length < kEntryFixed || length > size - at) break;
+    ListedNetwork network;
+    const size_t ssid = offsetof(NDIS_WLAN_BSSID_EX, Ssid);
+    const size_t ssidLength = std::min<size_t>(WordAt(entry + ssid), 32);
+    network.ssid.assign(reinterpret_cast<const char*>(entry + ssid + 4), ssidLength);
+    std::memcpy(network.bssid.data(), entry + offsetof(NDIS_WLAN_BSSID_EX, MacAddress), 6);
+    const size_t config = offsetof(NDIS_WLAN_BSSID_EX, Configuration);
+    network.channel = ChannelOf(WordAt(entry + config + offsetof(NDIS_802_11_CONFIGURATION, DSConfig)));
+    network.privacy = WordAt(entry + offsetof(NDIS_WLAN_BSSID_EX, Privacy));
+    networks.push_back(std::move(network));
+    at += length;
+  }
+  return networks;
+}
+
 RadioWorld RadioWorld::Default() {
-  auto make = [](std::string ssid, uint8_t last, uint32_t channel, int32_t rssi, int32_t quality,
-                 Bytes security) {
-    AccessPoint ap;
-    ap.ssid = std::move(ssid);
-    ap.bssid = {0x00, 0x11, 0x22, 0x33, 0x44, last};
-    ap.dsConfig = (2407 + 5 * channel) * 1000;
-    ap.rssi = rssi;
-    ap.quality = quality;
-    ap.privacy = security.empty() ? 0 : 1;
-    ap.capabilities = static_cast<uint16_t>(0x0401 | (ap.privacy ? 0x0010 : 0));
-    ap.ies = SsidElement(ap.ssid);
-    Append(ap.ies, RatesElement());
-    Append(ap.ies, DsElement(channel));
-    Append(ap.ies, security);
-    return ap;
-  };
   RadioWorld world;
-  world.accessPoints.push_back(make("HalvexOpen", 0x01, 6, -45, 92, {}));
-  world.accessPoints.push_back(make("HalvexWPA", 0x02, 1, -67, 60, WpaElement()));
+  world.accessPoints.push_back(MakeAccessPoint("HalvexOpen", 0x01, 6, -45, 92));
+  world.accessPoints.push_back(MakeAccessPoint("HalvexWPA", 0x02, 1, -67, 60, WpaElement()));
   Bytes both = RsnElement();
   Append(both, WpaElement());
-  world.accessPoints.push_back(make("HalvexWPA2", 0x03, 11, -72, 48, both));
+  world.accessPoints.push_back(MakeAccessPoint("HalvexWPA2", 0x03, 11, -72, 48, both));
   world.current = 2;
   world.counters = {1200, 40, 3, 25, 5, 10, 1, 2, 4, 1500, 60, 7};
   world.beaconsReceived = 980;
@@ -138,11 +192,17 @@ const AccessPoint* RadioWorld::Current() const {
   return current && *current < accessPoints.size() ? &accessPoints[*current] : nullptr;
 }
 
+bool RadioWorld::Listed(size_t index) const {
+  if (!station.radioOn) return false;
+  return !accessPoints[index].hidden || (index < revealed_.size() && revealed_[index]);
+}
+
 Bytes RadioWorld::ScanList(uint32_t room) const {
   Bytes list(4, 0);
   uint32_t count = 0;
-  for (const AccessPoint& ap : accessPoints) {
-    const Bytes entry = BssidEntry(ap);
+  for (size_t i = 0; i < accessPoints.size(); ++i) {
+    if (!Listed(i)) continue;
+    const Bytes entry = BssidEntry(accessPoints[i]);
     if (list.size() + entry.size() > room) break;
     Append(list, entry);
     ++count;
@@ -151,18 +211,86 @@ Bytes RadioWorld::ScanList(uint32_t room) const {
   return list;
 }
 
+void RadioWorld::Scan(uint32_t oid, const uint8_t* payload, uint32_t size) {
+  if (!station.radioOn) return;
+  revealed_.resize(accessPoints.size(), false);
+  auto reveal = [&](auto names) {
+    for (size_t i = 0; i < accessPoints.size(); ++i) {
+      if (names(accessPoints[i])) revealed_[i] = true;
+    }
+  };
+  if (oid == OID_HALVEX_SSID_SCAN && size >= offsetof(HALVEX_SSID_SCAN, Ssid) + 32) {
+    const size_t length = std::min<size_t>(payload[offsetof(HALVEX_SSID_SCAN, SsidLength)], 32);
+    const auto* name = reinterpret_cast<const char*>(payload + offsetof(HALVEX_SSID_SCAN, Ssid));
+    const std::string ssid(name, length);
+    reveal([&](const AccessPoint& ap) { return ap.ssid == ssid; });
+  } else if (oid == OID_HALVEX_BSSID_SCAN && size >= offsetof(HALVEX_BSSID_SCAN, Bssid) + 6) {
+    const uint8_t* bssid = payload + offsetof(HALVEX_BSSID_SCAN, Bssid);
+    reveal([&](const AccessPoint& ap) { return std::equal(ap.bssid.begin(), ap.bssid.end(), bssid); });
+  }
+}
+
+JoinOutcome RadioWorld::Judge(const AccessPoint& ap, uint32_t authMode, uint32_t wepStatus) const {
+  const bool rsn = HasElement(ap.ies, RsnElement());
+  const bool wpa = HasElement(ap.ies, WpaElement());
+  if (rsn || wpa) {
+    // Keys are the supplicant's business: association needs the right mode only.
+    const bool takes = (rsn && (authMode == ndis::kAuthWpa2 || authMode == ndis::kAuthWpa2Psk)) ||
+                       (wpa && (authMode == ndis::kAuthWpa || authMode == ndis::kAuthWpaPsk));
+    return takes ? JoinOutcome::kConnected : JoinOutcome::kAuthRefused;
+  }
+  if (ap.wepKey.empty()) {
+    const bool takes =
+        (authMode == ndis::kAuthOpen || authMode == ndis::kAuthAutoSwitch) && wepStatus == ndis::kWepDisabled;
+    return takes ? JoinOutcome::kConnected : JoinOutcome::kAuthRefused;
+  }
+  const bool takes =
+      (authMode == ndis::kAuthOpen || authMode == ndis::kAuthShared || authMode == ndis::kAuthAutoSwitch) &&
+      wepStatus == ndis::kWepEnabled;
+  if (!takes) return JoinOutcome::kAuthRefused;
+  return station.wepKeys[station.transmitKey % 4] == ap.wepKey ? JoinOutcome::kConnected
+                                                               : JoinOutcome::kWrongKey;
+}
+
+JoinOutcome RadioWorld::Join(const std::string& ssid, uint32_t authMode, uint32_t wepStatus) {
+  JoinOutcome outcome = JoinOutcome::kNoNetwork;
+  std::optional<size_t> chosen;
+  for (size_t i = 0; station.radioOn && i < accessPoints.size(); ++i) {
+    const AccessPoint& ap = accessPoints[i];
+    // A named join probes for its network, hidden or not; an empty name takes
+    // only what the station can see.
+    if (ssid.empty() ? !Listed(i) : ap.ssid != ssid) continue;
+    const JoinOutcome judged = Judge(ap, authMode, wepStatus);
+    if (judged == JoinOutcome::kConnected) {
+      if (!chosen || ap.rssi > accessPoints[*chosen].rssi) chosen = i;
+      outcome = judged;
+    } else if (outcome == JoinOutcome::kNoNetwork) {
+      outcome = judged;
+    }
+  }
+  current = chosen;
+  return outcome;
+}
+
+bool RadioWorld::Disassociate() {
+  const bool associated = current.has_value();
+  current.reset();
+  return associated;
+}
+
+void RadioWorld::SetRadio(bool on) {
+  station.radioOn = on;
+  if (!on) current.reset();
+}
+
 Bytes RadioWorld::AssociationInfo() const {
   const AccessPoint* ap = Current();
   if (ap == nullptr) return {};
   // What the station asked with: its SSID, rates and the security element it chose.
   Bytes request = SsidElement(ap->ssid);
   Append(request, RatesElement());
-  if (ap->privacy) {
-    const Bytes rsnElement = RsnElement();
-    const bool rsn =
-        std::search(ap->ies.begin(), ap->ies.end(), rsnElement.begin(), rsnElement.end()) != ap->ies.end();
-    Append(request, rsn ? RsnElement() : WpaElement());
-  }
+  if (ap->privacy && ap->wepKey.empty())
+    Append(request, HasElement(ap->ies, RsnElement()) ? RsnElement() : WpaElement());
   const Bytes response = RatesElement();
 
   Bytes info(kAssocFixed, 0);
@@ -212,11 +340,23 @@ std::optional<Bytes> RadioWorld::Answer(uint32_t oid, const uint8_t* request, ui
     }
     case OID_HALVEX_BEACON_STATS:
       return Words({beaconsReceived, beaconsMissed});
+    case OID_HALVEX_RADIO_ON:
+      return Words({station.radioOn ? 1u : 0u});
+    case OID_802_11_BSSID_LIST:
+    case OID_HALVEX_SCAN_LIST:
+      return ScanList(size);
     default:
       break;
   }
   const AccessPoint* ap = Current();
-  if (ap == nullptr) return std::nullopt;
+  if (ap == nullptr) {
+    // Not associated: the station sits on its own channel.
+    const uint32_t kilohertz = (station.channel == 14 ? 2484 : 2407 + 5 * station.channel) * 1000;
+    if (oid == OID_802_11_CONFIGURATION)
+      return Words({uint32_t{sizeof(NDIS_802_11_CONFIGURATION)}, 100, 0, kilohertz, 0, 0, 0, 0});
+    if (oid == OID_HALVEX_CHANNEL) return Words({station.channel});
+    return std::nullopt;
+  }
   switch (oid) {
     case OID_802_11_BSSID:
       return Bytes(ap->bssid.begin(), ap->bssid.end());
@@ -244,9 +384,6 @@ std::optional<Bytes> RadioWorld::Answer(uint32_t oid, const uint8_t* request, ui
       return Words({static_cast<uint32_t>(ap->rssi)});
     case OID_GEN_LINK_SPEED:
       return Words({ap->linkSpeed});
-    case OID_802_11_BSSID_LIST:
-    case OID_HALVEX_SCAN_LIST:
-      return ScanList(size);
     case OID_802_11_ASSOCIATION_INFORMATION:
       return AssociationInfo();
     default:
@@ -262,11 +399,67 @@ bool RadioWorld::Apply(uint32_t oid, const uint8_t* payload, uint32_t size) {
     registers_[oid][words[0]] = words[1];
     return true;
   }
-  if (oid == OID_HALVEX_RESET_STATISTICS) {
-    ResetCounters();
-    return true;
+  switch (oid) {
+    case OID_HALVEX_RESET_STATISTICS:
+      ResetCounters();
+      return true;
+    case OID_HALVEX_RADIO_ON:
+    case OID_HALVEX_RADIO_OFF:
+      SetRadio(oid == OID_HALVEX_RADIO_ON);
+      return true;
+    default:
+      // The rest is also kept as the OID's stored answer.
+      Remember(oid, payload, size);
+      return false;
   }
-  return false;
+}
+
+void RadioWorld::Remember(uint32_t oid, const uint8_t* payload, uint32_t size) {
+  auto word = [&](size_t at) { return size >= at + 4 ? WordAt(payload + at) : 0u; };
+  switch (oid) {
+    case OID_HALVEX_CHANNEL:
+      if (size >= 4) station.channel = word(0);
+      return;
+    case OID_802_11_ADD_WEP: {
+      constexpr size_t kMaterial = offsetof(NDIS_802_11_WEP, KeyMaterial);
+      const uint32_t keyIndex = word(offsetof(NDIS_802_11_WEP, KeyIndex));
+      const uint32_t index = keyIndex & 0xFF;
+      const size_t length = std::min<size_t>(word(offsetof(NDIS_802_11_WEP, KeyLength)),
+                                             size > kMaterial ? size - kMaterial : 0);
+      if (index >= station.wepKeys.size()) return;  // not a static key slot
+      station.wepKeys[index].assign(payload + kMaterial, payload + kMaterial + length);
+      if (keyIndex & 0x80000000u) station.transmitKey = index;
+      return;
+    }
+    case OID_802_11_ADD_KEY: {
+      const size_t length = std::min<size_t>(word(0), size);
+      station.keys.emplace_back(payload, payload + length);
+      return;
+    }
+    case OID_802_11_REMOVE_KEY: {
+      if (size < sizeof(NDIS_802_11_REMOVE_KEY)) return;
+      const uint8_t* bssid = payload + offsetof(NDIS_802_11_REMOVE_KEY, BSSID);
+      const uint32_t index = word(offsetof(NDIS_802_11_REMOVE_KEY, KeyIndex)) & 0xFF;
+      std::erase_if(station.keys, [&](const Bytes& key) {
+        return key.size() >= offsetof(NDIS_802_11_KEY, KeyRSC) &&
+               (WordAt(key.data() + offsetof(NDIS_802_11_KEY, KeyIndex)) & 0xFF) == index &&
+               std::equal(bssid, bssid + 6, key.data() + offsetof(NDIS_802_11_KEY, BSSID));
+      });
+      return;
+    }
+    case OID_802_11_PMKID:
+      station.pmkids.assign(payload, payload + std::min<size_t>(word(0), size));
+      return;
+    case OID_HALVEX_EAPOL_TX: {
+      // A 16-bit frame length and two reserved bytes, then the Ethernet frame.
+      if (size < 4) return;
+      const size_t length = std::min<size_t>(payload[0] | (payload[1] << 8), size - 4);
+      station.eapolFrames.emplace_back(payload + 4, payload + 4 + length);
+      return;
+    }
+    default:
+      return;
+  }
 }
 
 void RadioWorld::ResetCounters() {

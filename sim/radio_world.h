@@ -1,5 +1,6 @@
 // The radio world behind the simulated adapter: the access points a scan
-// finds, the one the adapter is associated with, its counters and registers.
+// finds, the one the adapter is associated with, the station's radio, keys
+// and sent frames, its counters and registers.
 #pragma once
 
 #include <array>
@@ -26,6 +27,42 @@ struct AccessPoint {
   uint32_t linkSpeed = 540000;  // 100 bit/s units
   uint32_t infrastructure = 1;  // Ndis802_11Infrastructure
   Bytes ies;                    // variable elements, after the 12 fixed bytes
+  Bytes wepKey;                 // a static-WEP network's key; empty for the others
+  bool hidden = false;          // listed only once a directed scan named it
+};
+
+// NDIS authentication modes and encryption states, as joins are judged by.
+namespace ndis {
+inline constexpr uint32_t kAuthOpen = 0;
+inline constexpr uint32_t kAuthShared = 1;
+inline constexpr uint32_t kAuthAutoSwitch = 2;
+inline constexpr uint32_t kAuthWpa = 3;
+inline constexpr uint32_t kAuthWpaPsk = 4;
+inline constexpr uint32_t kAuthWpa2 = 6;
+inline constexpr uint32_t kAuthWpa2Psk = 7;
+inline constexpr uint32_t kWepEnabled = 0;
+inline constexpr uint32_t kWepDisabled = 1;
+}  // namespace ndis
+
+// How a join ends, and the connection-status event code the driver reports.
+enum class JoinOutcome {
+  kConnected,    // code 1
+  kNoNetwork,    // code 0: no such network in range, or the radio is off
+  kAuthRefused,  // code 0: the network does not take the station's auth mode or privacy
+  kWrongKey,     // code 4: associated, then dropped: the WEP key does not match
+};
+uint32_t LinkCode(JoinOutcome outcome);
+
+// What the station holds: its radio, channel, the security material the
+// driver was handed, and every EAPOL frame it transmitted.
+struct Station {
+  bool radioOn = true;
+  uint32_t channel = 1;            // where it sits while not associated
+  std::array<Bytes, 4> wepKeys;    // static WEP keys by 0-based index
+  uint32_t transmitKey = 0;        // 0-based index of the transmit key
+  std::vector<Bytes> keys;         // NDIS_802_11_KEY records added, as sent
+  Bytes pmkids;                    // the last NDIS_802_11_PMKID record
+  std::vector<Bytes> eapolFrames;  // Ethernet frames: destination, source, EtherType, body
 };
 
 // Information elements as an access point sends them.
@@ -35,16 +72,35 @@ Bytes DsElement(uint32_t channel);
 Bytes RsnElement();  // WPA2-PSK, CCMP
 Bytes WpaElement();  // WPA-PSK, TKIP
 
+// An access point as the default world builds them; `security` holds the
+// RSN/WPA elements, if any.
+AccessPoint MakeAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, int32_t rssi,
+                            int32_t quality, Bytes security = {});
+// A static-WEP access point with `key`.
+AccessPoint WepAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, Bytes key);
+
 class RadioWorld {
  public:
-  // Three access points (open, WPA, WPA2), associated with the first.
+  // Three access points (open, WPA, WPA2), associated with the last.
   static RadioWorld Default();
 
   std::vector<AccessPoint> accessPoints;
   std::optional<size_t> current;  // index of the associated access point
+  Station station;
 
-  // An NDIS_802_11_BSSID_LIST_EX holding the entries that fit `room` bytes.
+  // An NDIS_802_11_BSSID_LIST_EX holding the entries that fit `room` bytes:
+  // the access points in range, none while the radio is off.
   Bytes ScanList(uint32_t room) const;
+  // A scan request (OID and payload): a directed scan reveals the hidden
+  // access points it names.
+  void Scan(uint32_t oid, const uint8_t* payload, uint32_t size);
+  // Judges a join for `ssid` (empty: the strongest network that would take
+  // the station) and associates on success, drops the association otherwise.
+  JoinOutcome Join(const std::string& ssid, uint32_t authMode, uint32_t wepStatus);
+  // Drops the association; true when there was one.
+  bool Disassociate();
+  // Switches the radio; switching it off drops the association.
+  void SetRadio(bool on);
   // An NDIS_802_11_ASSOCIATION_INFORMATION for the current access point.
   Bytes AssociationInfo() const;
   // The world's answer of a query OID, if it has one. `request` is the
@@ -62,10 +118,25 @@ class RadioWorld {
 
  private:
   const AccessPoint* Current() const;
+  bool Listed(size_t index) const;
+  JoinOutcome Judge(const AccessPoint& ap, uint32_t authMode, uint32_t wepStatus) const;
+  void Remember(uint32_t oid, const uint8_t* payload, uint32_t size);
+  std::vector<bool> revealed_;  // hidden access points a directed scan named, by index
   std::map<uint32_t, std::map<uint32_t, uint32_t>> registers_;  // by OID, then number
 };
 
 // Builds the entry bytes of one access point (Length already set).
 Bytes BssidEntry(const AccessPoint& ap);
+
+// One entry of a scan list as a caller reads it back.
+struct ListedNetwork {
+  std::string ssid;
+  MacAddress bssid{};
+  uint32_t channel = 0;
+  uint32_t privacy = 0;
+};
+// The entries of an NDIS_802_11_BSSID_LIST_EX of `size` bytes; the reading
+// stops at the first entry that does not fit.
+std::vector<ListedNetwork> ReadScanList(const uint8_t* list, size_t size);
 
 }  // namespace hx::sim

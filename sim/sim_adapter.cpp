@@ -3,13 +3,20 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Halvex.h"
 #include "frame/oids.h"
 
 namespace hx::sim {
 namespace {
 
 constexpr uint32_t kStatusNotSupported = 0xC00000BB;
+constexpr uint32_t kDisconnectedCode = 0;
+constexpr uint32_t kScanDoneCode = 6;
 constexpr uint32_t kPendingReplyCode = 7;
+constexpr uint32_t kRadioOnCode = 8;
+constexpr uint32_t kRadioOffCode = 9;
+constexpr uint32_t kMediaConnected = 0;
+constexpr uint32_t kMediaDisconnected = 1;
 constexpr uint32_t kPendingReplyBytes = 100;
 
 void WriteWord(uint8_t* p, uint32_t value) {
@@ -62,10 +69,11 @@ SimAdapter::SimAdapter() {
   values_[OID_802_11_AUTHENTICATION_MODE] = WordBytes(0);  // open
   values_[OID_802_11_WEP_STATUS] = WordBytes(1);           // disabled
   values_[OID_802_11_INFRASTRUCTURE_MODE] = WordBytes(1);  // infrastructure
-  values_[OID_HALVEX_RADIO_ON] = WordBytes(1);
 }
 
-SimAdapter::~SimAdapter() = default;
+SimAdapter::~SimAdapter() {
+  timeline_.Stop();
+}
 
 void SimAdapter::Install(const std::string& path) {
   {
@@ -90,6 +98,14 @@ bool SimAdapter::Control(uint32_t code, void* in, uint32_t inLength, void* out, 
   *returned = 0;
   *error = 0;
   auto* input = static_cast<uint8_t*>(in);
+  const bool request =
+      (code == IOCTL_OID_QUERY || code == IOCTL_OID_SET) && input != nullptr && inLength >= 4;
+  std::function<void(uint32_t)> hook;
+  {
+    std::lock_guard lock(mutex_);
+    hook = requestHook_;
+  }
+  if (hook && request) hook(ReadWord(input));
   {
     std::lock_guard lock(mutex_);
     ControlCall call{code, inLength, outLength, {}};
@@ -187,23 +203,78 @@ bool SimAdapter::Query(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* r
 
 bool SimAdapter::Set(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* error) {
   std::lock_guard lock(mutex_);
-  Response response = Response::SetStatus(0);
+  std::optional<Response> script;
   if (auto it = scripts_.find(oid); it != scripts_.end()) {
-    response = it->second;
+    script = it->second;
     if (it->second.pendingOnce) scripts_.erase(it);
   }
+  if (!script && Command(oid, buffer, size)) return true;
+  const Response response = script.value_or(Response::SetStatus(0));
   WriteWord(buffer, response.status);
   if (response.kind == Response::Kind::kFail) {
     *error = ERROR_GEN_FAILURE;
     return false;
   }
   if (response.status == 0 || response.status == kStatusPending) {
-    // Registers and counters live in the radio world; other sets become the
-    // OID's stored answer.
-    if (world_.Apply(oid, buffer + 4, size - 4)) return true;
+    // Registers, counters and the radio live in the radio world; other sets
+    // become the OID's stored answer.
+    const bool associated = world_.current.has_value();
+    const bool modelled = !script && world_.Apply(oid, buffer + 4, size - 4);
+    // The radio switched off by request takes the link along, unannounced.
+    if (associated && !world_.current) ReportLinkLocked(std::nullopt);
+    if (modelled) return true;
     values_[oid] = Bytes(buffer + 4, buffer + size);
   }
   return true;
+}
+
+// The requests a driver answers now and completes later, or that change the
+// association. False for every other OID.
+bool SimAdapter::Command(uint32_t oid, uint8_t* buffer, uint32_t size) {
+  const uint8_t* payload = buffer + 4;
+  switch (oid) {
+    case OID_802_11_BSSID_LIST_SCAN:
+    case OID_HALVEX_SSID_SCAN:
+    case OID_HALVEX_BSSID_SCAN:
+      // The adapter's own directed scans say they are under way; the general
+      // one is simply taken.
+      WriteWord(buffer, oid == OID_802_11_BSSID_LIST_SCAN ? 0 : kStatusPending);
+      world_.Scan(oid, payload, size - 4);
+      timeline_.After(scanDelay_, [this] {
+        std::lock_guard lock(mutex_);
+        if (!removed_) QueueRecordLocked(kScanDoneCode, {});
+      });
+      return true;
+    case OID_802_11_SSID:
+    case OID_HALVEX_SSID: {
+      if (size - 4 < sizeof(NDIS_802_11_SSID)) return false;
+      const uint32_t length = std::min<uint32_t>(ReadWord(payload), 32);
+      std::string ssid(reinterpret_cast<const char*>(payload + 4), length);
+      WriteWord(buffer, kStatusPending);
+      timeline_.After(joinDelay_, [this, ssid = std::move(ssid)] { FinishJoin(ssid); });
+      return true;
+    }
+    case OID_802_11_DISASSOCIATE:
+      WriteWord(buffer, 0);
+      if (world_.Disassociate()) ReportLinkLocked(kDisconnectedCode);
+      return true;
+    default:
+      return false;
+  }
+}
+
+void SimAdapter::FinishJoin(const std::string& ssid) {
+  std::lock_guard lock(mutex_);
+  if (removed_) return;
+  const JoinOutcome outcome = world_.Join(ssid, WordLocked(OID_802_11_AUTHENTICATION_MODE).value_or(0),
+                                          WordLocked(OID_802_11_WEP_STATUS).value_or(ndis::kWepDisabled));
+  ReportLinkLocked(LinkCode(outcome));
+}
+
+// Keeps the media state in step with the association, and reports `code`.
+void SimAdapter::ReportLinkLocked(std::optional<uint32_t> code) {
+  values_[OID_GEN_MEDIA_CONNECT_STATUS] = WordBytes(world_.current ? kMediaConnected : kMediaDisconnected);
+  if (code) QueueRecordLocked(*code, {});
 }
 
 Bytes SimAdapter::FetchRecords(uint32_t capacity) {
@@ -287,6 +358,25 @@ void SimAdapter::InjectRawArea(Bytes area) {
   SignalLocked(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(notifyEvent_)));
 }
 
+void SimAdapter::OnRequest(std::function<void(uint32_t oid)> hook) {
+  std::lock_guard lock(mutex_);
+  requestHook_ = std::move(hook);
+}
+
+void SimAdapter::SetDelays(std::chrono::milliseconds scan, std::chrono::milliseconds join) {
+  std::lock_guard lock(mutex_);
+  scanDelay_ = scan;
+  joinDelay_ = join;
+}
+
+void SimAdapter::SwitchRadio(bool on) {
+  std::lock_guard lock(mutex_);
+  const bool associated = world_.current.has_value();
+  world_.SetRadio(on);
+  if (associated && !world_.current) ReportLinkLocked(std::nullopt);
+  QueueRecordLocked(on ? kRadioOnCode : kRadioOffCode, {});
+}
+
 void SimAdapter::SetPendingRegisterEcho(bool on) {
   std::lock_guard lock(mutex_);
   pendingRegisterEcho_ = on;
@@ -342,9 +432,14 @@ RadioWorld SimAdapter::World() const {
 }
 
 std::optional<uint32_t> SimAdapter::Word(uint32_t oid) const {
-  auto value = Value(oid);
-  if (!value || value->size() < 4) return std::nullopt;
-  return ReadWord(value->data());
+  std::lock_guard lock(mutex_);
+  return WordLocked(oid);
+}
+
+std::optional<uint32_t> SimAdapter::WordLocked(uint32_t oid) const {
+  auto it = values_.find(oid);
+  if (it == values_.end() || it->second.size() < 4) return std::nullopt;
+  return ReadWord(it->second.data());
 }
 
 }  // namespace hx::sim

@@ -1,9 +1,22 @@
 // A user-mode model of the adapter's driver, reachable as a device through the
 // platform layer. It honours the driver's side of the request channel and
 // records everything it receives, so tests can check requests byte for byte.
+//
+// Unscripted, it behaves as the adapter in its radio world: a scan request is
+// taken (the general scan with status 0, the directed ones STATUS_PENDING)
+// and completes with a scan-done event (code 6) a little later;
+// a join (an SSID set) is answered STATUS_PENDING and settles a little later
+// with a connection event: 1 when the network takes the station, 0 when it is
+// absent or refuses the station's authentication mode or privacy, 4 when the
+// WEP key does not match. A disassociation drops the association and reports
+// code 0. Sets of parameters become the OID's stored answer; keys, PMKIDs and
+// transmitted EAPOL frames are also kept in the world's station record.
+// A scripted OID answers as its script says and has no effect on the world.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -13,6 +26,7 @@
 
 #include "platform/win32.h"
 #include "sim/radio_world.h"
+#include "sim/timeline.h"
 
 namespace hx::sim {
 
@@ -95,6 +109,14 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   void RefuseRegistrations(bool refuse);
   // The adapter goes away: the exit event is signalled, requests fail.
   void Remove();
+  // How long a scan and a join take before their event is reported.
+  void SetDelays(std::chrono::milliseconds scan, std::chrono::milliseconds join);
+  // Runs `hook` on the requesting thread as each query or set request
+  // arrives, before the adapter handles it (null: none). It may inject events.
+  void OnRequest(std::function<void(uint32_t oid)> hook);
+  // The radio is switched by hand (its switch, not a request): the driver
+  // reports code 8 (on) or 9 (off).
+  void SwitchRadio(bool on);
 
   HANDLE NotifyEvent() const;
   HANDLE ExitEvent() const;
@@ -114,6 +136,10 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   SimAdapter();
   bool Query(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* returned, uint32_t* error);
   bool Set(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* error);
+  bool Command(uint32_t oid, uint8_t* buffer, uint32_t size);
+  void FinishJoin(const std::string& ssid);
+  void ReportLinkLocked(std::optional<uint32_t> code);
+  std::optional<uint32_t> WordLocked(uint32_t oid) const;
   Bytes FetchRecords(uint32_t capacity);
   void QueueRecordLocked(uint32_t code, const Bytes& data);
   void SignalLocked(HANDLE event) const;
@@ -127,10 +153,15 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   uint32_t exitEvent_ = 0;
   std::vector<ControlCall> calls_;
   std::map<uint32_t, Response> scripts_;
+  std::function<void(uint32_t)> requestHook_;
   std::map<uint32_t, Bytes> values_;
   std::vector<Bytes> records_;  // queued event records, each with its header
   std::optional<Bytes> rawArea_;
   RadioWorld world_ = RadioWorld::Default();
+  std::chrono::milliseconds scanDelay_{20};
+  std::chrono::milliseconds joinDelay_{10};
+  // Last: its actions use the members above, so it stops before they go.
+  Timeline timeline_;
 };
 
 // Little-endian word helpers for building and reading driver buffers.

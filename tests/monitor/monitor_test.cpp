@@ -45,8 +45,8 @@ class MonitorTest : public LibraryTest {
 };
 
 TEST_F(MonitorTest, EachCodeGivesTheMessagesOfTheTable) {
-  // Codes the library does not act on yet (security check and supplicant
-  // bridge) are ignored for now, as are unlisted ones.
+  // Codes the supplicant bridge will act on are ignored for now, as are
+  // unlisted ones; 137 checks security and sends nothing.
   const uint32_t codes[] = {0,   1,   3,   4,   5,          6,          7,          8,
                             9,   10,  11,  131, 132,        133,        134,        135,
                             136, 137, 138, 200, 0x0FFFFFFF, 0x10000000, 0x80000001, 0xF0000009};

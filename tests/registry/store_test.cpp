@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "frame/oids.h"
 #include "registry/store.h"
 #include "registry/text.h"
 #include "tests/support/stored_settings.h"
@@ -151,6 +152,33 @@ TEST_F(StoreTest, MultiStringFlagChoosesTheType) {
     DWORD type = 0;
     ASSERT_EQ(RegQueryValueExA(key.get(), "Multi", nullptr, &type, nullptr, nullptr), ERROR_SUCCESS);
     EXPECT_EQ(type, flag != 0 ? DWORD{REG_MULTI_SZ} : DWORD{REG_SZ}) << flag;
+  }
+}
+
+TEST_F(StoreTest, QueriesThatRecordTheirAnswer) {
+  using Query = int (*)(void*, ULONG&);
+  struct Row {
+    const char* name;
+    Query query;
+    uint32_t oid;
+    const char* value;
+    bool answered;
+    const char* stored;  // what the value holds afterwards
+  };
+  const Row rows[] = {
+      {"radio", HalvexQueryRadioControl, OID_HALVEX_RADIO_ON, "RadioOn", true, "2"},
+      {"radio refused", HalvexQueryRadioControl, OID_HALVEX_RADIO_ON, "RadioOn", false, "before"},
+      {"interoperability", HalvexQueryInterOperabilityMode, OID_HALVEX_BOOST_MODE, "BoostMode", true, "2"},
+      {"boost mode", HalvexQueryBoostMode, OID_HALVEX_BOOST_MODE, "BoostMode", true, "before"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Store(row.value, "before");
+    sim->Script(row.oid, row.answered ? sim::Response::Word(2) : sim::Response::Fail(0xC0000001));
+    ULONG value = 0;
+    EXPECT_EQ(row.query(adapter, value), row.answered ? 0 : 1);
+    EXPECT_EQ(StoredText(row.value), row.stored);
+    sim->ClearScript(row.oid);
   }
 }
 
