@@ -1,5 +1,6 @@
 // The request channel against the simulated adapter, beside a bare control
-// call of the same device with the same buffer. Reported as ratios.
+// call of the same device with the same buffer (and, in registry_bench.cpp,
+// the setting store beside its bare registry calls). Reported as ratios.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -80,6 +81,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     };
     ratio("Channel/Query", "Bare/Query");
     ratio("Channel/Set", "Bare/Set");
+    ratio("StoreRead", "BareRead");
+    ratio("StoreWrite", "BareWrite");
   }
 
  private:
