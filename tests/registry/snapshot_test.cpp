@@ -11,10 +11,6 @@ namespace {
 
 class SnapshotTest : public StoredSettingsTest {
  protected:
-  // The connection settings as a good join would have left them.
-  void StoreConnection(const std::map<std::string, std::string>& values) {
-    for (const auto& [name, text] : values) Store(name.c_str(), text);
-  }
   std::map<std::string, std::string> Stored(std::initializer_list<const char*> names) {
     std::map<std::string, std::string> values;
     for (const char* name : names) values[name] = StoredText(name).value_or("<missing>");
@@ -32,23 +28,23 @@ const std::map<std::string, std::string> kGood = {
 };
 
 TEST_F(SnapshotTest, RevertRestoresWhatTheSnapshotHeld) {
-  StoreConnection(kGood);
+  StoreAll(kGood);
   ULONG channel = 0;
   ASSERT_EQ(HalvexQueryChannel(adapter, channel), 0);
   ASSERT_EQ(HalvexRegisterConnInfo(adapter), 0);
   EXPECT_EQ(StoredText("Channel"), std::to_string(channel));
 
   // The utility prepares another connection, whose join then fails.
-  StoreConnection({{"ProfileName", "Office"},
-                   {"DesiredSSID", "Elsewhere"},
-                   {"Wireless Mode", "1"},
-                   {"AuthMode", "4"},
-                   {"WepStatus", "2"},
-                   {"TxWepKey", "0"},
-                   {"WepKeySize", "13"},
-                   {"WepKey1", "0123456789abc"},
-                   {"WepKey3", "zzzzzzzzzzzzz"},
-                   {"Channel", "3"}});
+  StoreAll({{"ProfileName", "Office"},
+            {"DesiredSSID", "Elsewhere"},
+            {"Wireless Mode", "1"},
+            {"AuthMode", "4"},
+            {"WepStatus", "2"},
+            {"TxWepKey", "0"},
+            {"WepKeySize", "13"},
+            {"WepKey1", "0123456789abc"},
+            {"WepKey3", "zzzzzzzzzzzzz"},
+            {"Channel", "3"}});
   ASSERT_EQ(HalvexRevertConnInfo(adapter), 0);
   std::map<std::string, std::string> expected = kGood;
   expected["WepKeySize"] = "13";  // not written back
@@ -62,7 +58,7 @@ TEST_F(SnapshotTest, RevertRestoresWhatTheSnapshotHeld) {
 }
 
 TEST_F(SnapshotTest, InfrastructureRevertClearsTheChannel) {
-  StoreConnection(kGood);
+  StoreAll(kGood);
   Store("NetworkMode", "1");
   ASSERT_EQ(HalvexRegisterConnInfo(adapter), 0);
   ASSERT_EQ(HalvexRevertConnInfo(adapter), 0);
@@ -78,7 +74,7 @@ TEST_F(SnapshotTest, InfrastructureRevertClearsTheChannel) {
 }
 
 TEST_F(SnapshotTest, RevertBeforeAnySnapshotKeepsTheStoredSettings) {
-  StoreConnection(kGood);
+  StoreAll(kGood);
   EXPECT_EQ(HalvexRevertConnInfo(adapter), 0);
   auto names = {"ProfileName", "DesiredSSID", "AuthMode", "WepKey1"};
   EXPECT_EQ(
@@ -89,7 +85,7 @@ TEST_F(SnapshotTest, RevertBeforeAnySnapshotKeepsTheStoredSettings) {
 
 TEST_F(SnapshotTest, ValuesWiderThanTheirFieldsAreCut) {
   const std::string ssid(32, 'S'), profile(60, 'P'), key(40, 'K');
-  StoreConnection({{"DesiredSSID", ssid}, {"ProfileName", profile}, {"WepKey2", key}, {"WepKeySize", "100"}});
+  StoreAll({{"DesiredSSID", ssid}, {"ProfileName", profile}, {"WepKey2", key}, {"WepKeySize", "100"}});
   CONNECTIONINFO record;
   std::memset(&record, 0xEE, sizeof record);
   ASSERT_EQ(HalvexQueryLastConn(adapter, &record), 0);
@@ -106,7 +102,7 @@ TEST_F(SnapshotTest, ValuesWiderThanTheirFieldsAreCut) {
 }
 
 TEST_F(SnapshotTest, EmptyNamesStayEmpty) {
-  StoreConnection({{"ProfileName", ""}, {"DesiredSSID", std::string("\0abc", 4)}});
+  StoreAll({{"ProfileName", ""}, {"DesiredSSID", std::string("\0abc", 4)}});
   CONNECTIONINFO record;
   std::memset(&record, 0xEE, sizeof record);
   ASSERT_EQ(HalvexQueryLastConn(adapter, &record), 0);

@@ -63,9 +63,6 @@ class JoinTest : public StoredSettingsTest {
     StoredSettingsTest::TearDown();
   }
 
-  void StoreAll(const Values& values) {
-    for (const auto& [name, text] : values) Store(name.c_str(), text);
-  }
   void ExpectStored(const Values& values) {
     for (const auto& [name, text] : values) EXPECT_EQ(StoredText(name.c_str()), text) << name;
   }

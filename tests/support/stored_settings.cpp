@@ -4,16 +4,12 @@ namespace hx::test {
 
 std::optional<std::vector<uint8_t>> ReadStoredBytes(const char* keyPath, const char* name) {
   platform::UniqueKey key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+  std::string bytes;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS ||
+      ReadValue(key.get(), name, nullptr, &bytes) != ERROR_SUCCESS) {
     return std::nullopt;
-  DWORD size = 0;
-  if (RegQueryValueExA(key.get(), name, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS)
-    return std::nullopt;
-  std::vector<uint8_t> data(size);
-  if (RegQueryValueExA(key.get(), name, nullptr, nullptr, data.data(), &size) != ERROR_SUCCESS)
-    return std::nullopt;
-  data.resize(size);
-  return data;
+  }
+  return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
 std::optional<std::string> ReadStoredText(const char* keyPath, const char* name) {
@@ -26,9 +22,7 @@ std::optional<std::string> ReadStoredText(const char* keyPath, const char* name)
 void WriteStoredText(const char* keyPath, const char* name, std::string_view text) {
   platform::UniqueKey key;
   ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_WRITE, key.put()), ERROR_SUCCESS) << keyPath;
-  ASSERT_EQ(RegSetValueExA(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.data()),
-                           static_cast<DWORD>(text.size())),
-            ERROR_SUCCESS);
+  ASSERT_EQ(WriteValue(key.get(), name, REG_SZ, text), ERROR_SUCCESS);
 }
 
 void StoredSettingsTest::SetUp() {

@@ -2,6 +2,7 @@
 // installation leaves it (NT family, Windows XP reported), with the adapter open.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,6 +41,9 @@ class StoredSettingsTest : public LibraryTest {
   }
   std::optional<std::string> StoredText(const char* name) { return ReadStoredText(AdapterKey(), name); }
   void Store(const char* name, std::string_view text) { WriteStoredText(AdapterKey(), name, text); }
+  void StoreAll(const std::map<std::string, std::string>& values) {
+    for (const auto& [name, text] : values) Store(name.c_str(), text);
+  }
 
   RegistrySandbox sandbox;
   std::unique_ptr<sim::InstancePath> instance;
