@@ -5,6 +5,7 @@
 #include "frame/state.h"
 #include "monitor/monitor.h"
 #include "platform/win32.h"
+#include "supplicant/bridge.h"
 
 namespace hx {
 namespace {
@@ -82,6 +83,7 @@ LibraryState& State() {
 bool ProcessAttach() {
   LibraryState& s = State();
   ResetToLoadState(s);
+  ResetSupplicantStates();
   s.Generation.fetch_add(1);
   {
     std::lock_guard lock(s.PathLock);

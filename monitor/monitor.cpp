@@ -8,11 +8,14 @@
 #include "frame/state.h"
 #include "platform/win32.h"
 #include "registry/store.h"
+#include "supplicant/bridge.h"
 
 namespace hx {
 namespace {
 
 constexpr uint32_t kRecordHeader = 8;  // NextOffset and Code
+constexpr uint32_t kAuthRequestSize = 16;
+constexpr uint32_t kPmkidCandidateSize = 12;  // BSSID, 2 bytes of padding, Flags
 
 uint32_t ReadWord(const unsigned char* p) {
   uint32_t word;
@@ -22,6 +25,12 @@ uint32_t ReadWord(const unsigned char* p) {
 
 void SignalLinkChange(uint32_t code) {
   auto& s = State();
+  // On a connect the toolkit learns the network before a join waiting for it
+  // wakes, so its port is open by the time the join returns.
+  if ((code == event::kConnected || code == event::kRoamed) && Bridge().WpaInfoPending.load() == 1) {
+    RefreshNetworkInfo();
+    OpenSupplicantPort();
+  }
   // The join that wakes on the event reads the code that woke it: only the
   // monitor sets the event and only waiters reset it, so while it is still
   // set a later code must not replace the first.
@@ -77,11 +86,54 @@ void OnEapolSent() {
   s.EapolTxState.store(0);
 }
 
+// An authentication indication for the current access point.
+void OnAuthentication(const EventRecord& r) {
+  NDIS_802_11_AUTHENTICATION_REQUEST request{};
+  static_assert(sizeof request == kAuthRequestSize);
+  request.Length = kAuthRequestSize;
+  HalvexQueryBssid(State().AdapterHandle.load(), request.Bssid);
+  request.Flags = ReadWord(r.record + 12);
+  ToolkitUse use;
+  ODSTK_LINK_ReceiveAuthenticationEvent(use.Link(), &request);
+}
+
+// The driver's own request entries: the toolkit reads the first, so it must
+// lie within the record (a Length of 0 means there is none).
+void OnAuthRequests(const EventRecord& r) {
+  const uint32_t length = ReadWord(r.record + 12);
+  if (length < kAuthRequestSize || length > r.size - 12) return;
+  ToolkitUse use;
+  ODSTK_LINK_ReceiveAuthenticationEvent(
+      use.Link(), reinterpret_cast<const NDIS_802_11_AUTHENTICATION_REQUEST*>(r.record + 12));
+}
+
+// A candidate list whose entries run past the record is not handed over.
+void OnPmkidCandidates(const EventRecord& r) {
+  const uint32_t candidates = ReadWord(r.record + 20);
+  if (candidates == 0 || uint64_t{candidates} * kPmkidCandidateSize + 8 > r.size - 16) return;
+  ToolkitUse use;
+  ODSTK_LINK_ReceivePMKIDCandidateListEvent(
+      use.Link(), reinterpret_cast<const NDIS_802_11_PMKID_CANDIDATE_LIST*>(r.record + 16));
+}
+
+void OnCckmReassociation(const EventRecord& r) {
+  ToolkitUse use;
+  ODSTK_LINK_CCKM_StartReassociation(use.Link(), r.record + 12);
+}
+
 // Bytes a record must hold for its code's data to be read.
 uint32_t MinimumRecordSize(uint32_t code) {
   switch (code) {
     case event::kPendingReply:
       return 8 + 4 * kPendingReplyWords;
+    case event::kAuthentication:
+    case event::kAuthRequests:
+      return 16;
+    case event::kEapolReceived:
+    case event::kCckmReassociation:
+      return 12;
+    case event::kPmkidCandidates:
+      return 24;
     default:
       return kRecordHeader;
   }
@@ -151,6 +203,21 @@ void DispatchEventRecord(const EventRecord& r) {
       return;
     case event::kEapolSent:
       OnEapolSent();
+      return;
+    case event::kAuthentication:
+      OnAuthentication(r);
+      return;
+    case event::kEapolReceived:
+      ReceiveDriverEapol(r.record + 8, r.size - 8);
+      return;
+    case event::kAuthRequests:
+      OnAuthRequests(r);
+      return;
+    case event::kPmkidCandidates:
+      OnPmkidCandidates(r);
+      return;
+    case event::kCckmReassociation:
+      OnCckmReassociation(r);
       return;
     default:
       if ((r.code & event::kPassThroughMask) != 0) Notify(r.code);

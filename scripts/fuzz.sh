@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds a fuzz target with clang (libFuzzer, ASan, UBSan) against a clang
 # build of the library and runs it: scripts/fuzz.sh [seconds] [build dir] [target].
-# Targets: event_walk (default), reg_file, registry_text.
+# Targets: event_walk (default), reg_file, registry_text, received_frame,
+# ie_readers, hex_dump.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-180}
@@ -26,6 +27,16 @@ case "$target" in
     max_len=4096
     extra=("$build/odSupp_M.so")
     ;;
+  received_frame | hex_dump)
+    libs=(halvex_core hxplatform)
+    max_len=2048
+    extra=("$build/odSupp_M.so")
+    ;;
+  ie_readers)
+    libs=(halvex_core hxplatform)
+    max_len=24616  # the scan list's 24,576 bytes and the target's own header
+    extra=("$build/odSupp_M.so")
+    ;;
   *)
     echo "unknown fuzz target: $target" >&2
     exit 2
@@ -46,6 +57,8 @@ clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,$sanitize -fno-sanitize-recover=all 
 corpus=fuzz/corpus/$target
 if [ "$target" = event_walk ]; then
   [ -n "$(ls -A "$corpus" 2>/dev/null)" ] || python3 fuzz/make_event_walk_corpus.py
+elif [[ "$target" =~ ^(received_frame|ie_readers|hex_dump)$ ]]; then
+  [ -n "$(ls -A "$corpus" 2>/dev/null)" ] || python3 fuzz/make_supplicant_corpus.py
 fi
 # New inputs go to a scratch directory; crashes land in the corpus as regressions.
 scratch="$build/${target}_new"

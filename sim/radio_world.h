@@ -29,6 +29,9 @@ struct AccessPoint {
   Bytes ies;                    // variable elements, after the 12 fixed bytes
   Bytes wepKey;                 // a static-WEP network's key; empty for the others
   bool hidden = false;          // listed only once a directed scan named it
+  // Set: the network authenticates stations by 802.1X (EAP-GTC with this
+  // password; any user name is taken).
+  std::optional<std::string> eapPassword;
 };
 
 // NDIS authentication modes and encryption states, as joins are judged by.
@@ -63,14 +66,20 @@ struct Station {
   std::vector<Bytes> keys;         // NDIS_802_11_KEY records added, as sent
   Bytes pmkids;                    // the last NDIS_802_11_PMKID record
   std::vector<Bytes> eapolFrames;  // Ethernet frames: destination, source, EtherType, body
+  // What the associated access point's 802.1X authenticator made of the
+  // station; identity and authorisation go with each new association.
+  std::string eapIdentity;     // the user name of the last Response/Identity
+  bool eapAuthorized = false;  // EAP-Success was sent
+  uint32_t eapFailures = 0;    // EAP-Failures sent, across associations
 };
 
 // Information elements as an access point sends them.
 Bytes SsidElement(const std::string& ssid);
 Bytes RatesElement();
 Bytes DsElement(uint32_t channel);
-Bytes RsnElement();  // WPA2-PSK, CCMP
-Bytes WpaElement();  // WPA-PSK, TKIP
+Bytes RsnElement();            // WPA2-PSK, CCMP
+Bytes WpaElement();            // WPA-PSK, TKIP
+Bytes RsnEnterpriseElement();  // WPA2-Enterprise (802.1X), CCMP
 
 // An access point as the default world builds them; `security` holds the
 // RSN/WPA elements, if any.
@@ -78,6 +87,8 @@ AccessPoint MakeAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel
                             int32_t quality, Bytes security = {});
 // A static-WEP access point with `key`.
 AccessPoint WepAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, Bytes key);
+// A WPA2-Enterprise access point whose authenticator takes `password`.
+AccessPoint EnterpriseAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, std::string password);
 
 class RadioWorld {
  public:
@@ -101,6 +112,12 @@ class RadioWorld {
   bool Disassociate();
   // Switches the radio; switching it off drops the association.
   void SetRadio(bool on);
+  // The associated access point's 802.1X authenticator. Both return the
+  // Ethernet frames it sends to the station at `self`, in order; none when
+  // the access point does not use 802.1X. Start opens the exchange after a
+  // successful join; Receive takes one frame the station transmitted.
+  std::vector<Bytes> StartAuthenticator(const MacAddress& self);
+  std::vector<Bytes> AuthenticatorReceive(const uint8_t* frame, size_t size, const MacAddress& self);
   // An NDIS_802_11_ASSOCIATION_INFORMATION for the current access point.
   Bytes AssociationInfo() const;
   // The world's answer of a query OID, if it has one. `request` is the
@@ -121,6 +138,12 @@ class RadioWorld {
   bool Listed(size_t index) const;
   JoinOutcome Judge(const AccessPoint& ap, uint32_t authMode, uint32_t wepStatus) const;
   void Remember(uint32_t oid, const uint8_t* payload, uint32_t size);
+  void ResetAuthenticator();
+  Bytes EapRequest(const AccessPoint& ap, const MacAddress& self, uint8_t type, const std::string& data);
+  // The authenticator's exchange: the identifier and EAP type of the request
+  // it awaits a response to (type 0: none).
+  uint8_t eapIdentifier_ = 0;
+  uint8_t eapAwaiting_ = 0;
   std::vector<bool> revealed_;  // hidden access points a directed scan named, by index
   std::map<uint32_t, std::map<uint32_t, uint32_t>> registers_;  // by OID, then number
 };

@@ -15,6 +15,8 @@ constexpr uint32_t kScanDoneCode = 6;
 constexpr uint32_t kPendingReplyCode = 7;
 constexpr uint32_t kRadioOnCode = 8;
 constexpr uint32_t kRadioOffCode = 9;
+constexpr uint32_t kFrameReceivedCode = 132;
+constexpr uint32_t kFrameSentCode = 133;
 constexpr uint32_t kMediaConnected = 0;
 constexpr uint32_t kMediaDisconnected = 1;
 constexpr uint32_t kPendingReplyBytes = 100;
@@ -222,6 +224,7 @@ bool SimAdapter::Set(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* err
     const bool modelled = !script && world_.Apply(oid, buffer + 4, size - 4);
     // The radio switched off by request takes the link along, unannounced.
     if (associated && !world_.current) ReportLinkLocked(std::nullopt);
+    if (!script && oid == OID_HALVEX_EAPOL_TX) TransmitLocked(buffer + 4, size - 4);
     if (modelled) return true;
     values_[oid] = Bytes(buffer + 4, buffer + size);
   }
@@ -269,6 +272,31 @@ void SimAdapter::FinishJoin(const std::string& ssid) {
   const JoinOutcome outcome = world_.Join(ssid, WordLocked(OID_802_11_AUTHENTICATION_MODE).value_or(0),
                                           WordLocked(OID_802_11_WEP_STATUS).value_or(ndis::kWepDisabled));
   ReportLinkLocked(LinkCode(outcome));
+  if (outcome == JoinOutcome::kConnected) DeliverFramesLocked(world_.StartAuthenticator(OwnAddressLocked()));
+}
+
+void SimAdapter::TransmitLocked(const uint8_t* payload, uint32_t size) {
+  // A 16-bit frame length and two reserved bytes, then the frame.
+  if (size < 4) return;
+  QueueRecordLocked(kFrameSentCode, {});
+  const uint32_t length = payload[0] | (payload[1] << 8);
+  if (length > size - 4) return;  // the frame was cut short: no peer could read it
+  DeliverFramesLocked(world_.AuthenticatorReceive(payload + 4, length, OwnAddressLocked()));
+}
+
+void SimAdapter::DeliverFramesLocked(const std::vector<Bytes>& frames) {
+  for (const Bytes& frame : frames) {
+    Bytes data = WordBytes(static_cast<uint32_t>(frame.size()));
+    data.insert(data.end(), frame.begin(), frame.end());
+    QueueRecordLocked(kFrameReceivedCode, data);
+  }
+}
+
+MacAddress SimAdapter::OwnAddressLocked() const {
+  MacAddress address{};
+  if (auto it = values_.find(OID_802_3_CURRENT_ADDRESS); it != values_.end())
+    std::copy_n(it->second.begin(), std::min<size_t>(it->second.size(), address.size()), address.begin());
+  return address;
 }
 
 // Keeps the media state in step with the association, and reports `code`.

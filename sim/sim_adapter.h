@@ -11,6 +11,9 @@
 // WEP key does not match. A disassociation drops the association and reports
 // code 0. Sets of parameters become the OID's stored answer; keys, PMKIDs and
 // transmitted EAPOL frames are also kept in the world's station record.
+// Every transmitted frame is reported sent (code 133); an access point that
+// uses 802.1X answers with received-frame records (code 132: a 32-bit length,
+// then the Ethernet frame), starting right after the join's code 1.
 // A scripted OID answers as its script says and has no effect on the world.
 #pragma once
 
@@ -138,6 +141,12 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   bool Set(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* error);
   bool Command(uint32_t oid, uint8_t* buffer, uint32_t size);
   void FinishJoin(const std::string& ssid);
+  // An EAPOL transmit request's payload: reported sent, then shown to the
+  // access point's authenticator.
+  void TransmitLocked(const uint8_t* payload, uint32_t size);
+  // Queues one received-frame record for each frame, in order.
+  void DeliverFramesLocked(const std::vector<Bytes>& frames);
+  MacAddress OwnAddressLocked() const;
   void ReportLinkLocked(std::optional<uint32_t> code);
   std::optional<uint32_t> WordLocked(uint32_t oid) const;
   Bytes FetchRecords(uint32_t capacity);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,23 @@ namespace hx {
 
 // How long terminate waits for the link thread before it goes on regardless.
 inline constexpr DWORD kLinkThreadStopWait = 3000;
+// How long a key installation waits for the driver to report the EAPOL frame
+// before it sent.
+inline constexpr DWORD kEapolSentWait = 10;
+// The stored GTC response: at most 39 characters and the NUL.
+inline constexpr size_t kGtcResponseSize = 40;
+
+// Overwrites `size` bytes with zeros in a way the compiler may not drop, for
+// secrets whose memory is about to be freed or reused.
+void WipeSecret(void* bytes, size_t size);
+
+// Frees a NUL-terminated secret text after wiping it.
+struct WipingDelete {
+  void operator()(char* text) const;
+};
+using SecretText = std::unique_ptr<char[], WipingDelete>;
+// A heap copy of `text` (null for null), wiped when released.
+SecretText CopySecret(const char* text);
 
 // Heap bytes and their count. Owns the bytes; a blob of length 0 owns nothing.
 struct SuppBlob {
@@ -46,10 +64,27 @@ struct SupplicantBridge {
   std::unique_ptr<SuppBlob> RequestIeBlob;
   std::unique_ptr<SuppBlob> ResponseIeBlob;
   std::unique_ptr<SuppBlob> BeaconIeBlob;
-  std::unique_ptr<char[]> PassphraseCopy;
+  SecretText PassphraseCopy;
+  // The record handed to the toolkit; its pointers lead into the holders.
+  SUPP_NETWORK_INFO NetworkInfo{};
 
   std::atomic<uint32_t> PortOpen{0};
   std::atomic<uint32_t> WpaInfoPending{0};
+  // 1 while the last security mode given was the CCX one (8).
+  std::atomic<uint32_t> CcxMode{0};
+
+  // What the link callback last heard from the toolkit; 0 at load.
+  std::atomic<uint32_t> SupplicantState{0};
+  std::atomic<uint32_t> SupplicantLinkState{0};
+  std::atomic<uint32_t> SupplicantAuthState{0};
+  std::atomic<uint32_t> KeyWaitCount{0};
+
+  // The GTC response of the last PEAP identity that gave one; answered to
+  // the toolkit's GTC request while GtcResponseDisabled is 0. Written on the
+  // utility's thread, read on the link thread: GtcLock keeps it whole.
+  std::atomic<uint32_t> GtcResponseDisabled{1};
+  std::mutex GtcLock;
+  char StoredGtcResponse[kGtcResponseSize] = {};
 
   // Serialises initialise, terminate and identity replacement, which the
   // utility may call from any thread.
@@ -58,6 +93,8 @@ struct SupplicantBridge {
   std::atomic<uint32_t> ToolkitUsers{0};
   // Terminate's bound on the link thread; tests shorten it.
   std::atomic<DWORD> LinkStopWait{kLinkThreadStopWait};
+  // The key installation's bound on the EAPOL-sent report; tests lengthen it.
+  std::atomic<DWORD> EapolSentWait{kEapolSentWait};
 };
 
 SupplicantBridge& Bridge();
@@ -87,11 +124,28 @@ ODSTK_HANDLE RetireToolkitHandle(std::atomic<ODSTK_HANDLE>& slot);
 // stay. The caller holds NetworkInfoLock.
 void ReleaseSuppObjects();
 
+// Puts the callback's states, the CCX mode and the GTC response back to what
+// they are when the library is loaded (the response wiped).
+void ResetSupplicantStates();
+// Clears the stored GTC response (wiped). The caller holds GtcLock.
+void ClearGtcResponseLocked();
+
+// The monitor's part on a connect while security information is pending:
+// complete the network information from the adapter and hand it over.
+void RefreshNetworkInfo();
+int OpenSupplicantPort();
+// A received frame of a code-132 record: `data` is the record's data (a
+// 32-bit frame length, then the frame), `available` the bytes it holds.
+// Returns the toolkit's result, or 1 for a frame dropped.
+int ReceiveDriverEapol(const unsigned char* data, uint32_t available);
+
 // The link's thread: runs the toolkit link until it is terminated, then drops
 // the reference the bridge took for the thread.
 DWORD WINAPI LinkThreadRoutine(LPVOID link);
 
 // Receives the link's events on the link thread.
 void ODSTK_CALL SupplicantCallback(ULONG value, void* event);
+// Turns the toolkit's trace calls into window lines.
+void ODSTK_CALL TraceCallback(ULONG level, ULONG value, const char* text, const void* data, ULONG length);
 
 }  // namespace hx

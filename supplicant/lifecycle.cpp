@@ -13,6 +13,42 @@ SupplicantBridge& Bridge() {
   return bridge;
 }
 
+void WipeSecret(void* bytes, size_t size) {
+  // Volatile stores are observable behaviour: they survive even when the
+  // memory is freed right after.
+  volatile unsigned char* p = static_cast<volatile unsigned char*>(bytes);
+  for (size_t i = 0; i < size; ++i) p[i] = 0;
+}
+
+void WipingDelete::operator()(char* text) const {
+  WipeSecret(text, std::strlen(text) + 1);
+  delete[] text;
+}
+
+SecretText CopySecret(const char* text) {
+  if (text == nullptr) return nullptr;
+  const size_t size = std::strlen(text) + 1;
+  SecretText copy(new char[size]);
+  std::memcpy(copy.get(), text, size);
+  return copy;
+}
+
+void ClearGtcResponseLocked() {
+  WipeSecret(Bridge().StoredGtcResponse, sizeof Bridge().StoredGtcResponse);
+}
+
+void ResetSupplicantStates() {
+  SupplicantBridge& b = Bridge();
+  b.CcxMode.store(0);
+  b.SupplicantState.store(0);
+  b.SupplicantLinkState.store(0);
+  b.SupplicantAuthState.store(0);
+  b.KeyWaitCount.store(0);
+  std::lock_guard lock(b.GtcLock);
+  b.GtcResponseDisabled.store(1);
+  ClearGtcResponseLocked();
+}
+
 void SuppBlob::Assign(const void* bytes, ULONG length) {
   Clear();
   if (length == 0 || bytes == nullptr) return;
@@ -67,8 +103,15 @@ void Teardown(SupplicantBridge& b) {
   // With the toolkit gone there is no port to open on a later connect.
   b.PortOpen.store(0);
   b.WpaInfoPending.store(0);
+  {
+    // No identity is left to answer a GTC request with this response.
+    std::lock_guard lock(b.GtcLock);
+    b.GtcResponseDisabled.store(1);
+    ClearGtcResponseLocked();
+  }
   std::lock_guard lock(b.NetworkInfoLock);
   ReleaseSuppObjects();
+  b.NetworkInfo = SUPP_NETWORK_INFO{};
   b.SsidBlob.reset();
   b.RequestIeBlob.reset();
   b.ResponseIeBlob.reset();

@@ -4,15 +4,26 @@
 //
 // Contract the library relies on beyond the signatures:
 // - Every int result is 0 for success; non-zero is the toolkit's refusal.
-// - The toolkit copies what it needs during each call (network information,
-//   frame bodies, texts, lists): it keeps no pointer into the caller's memory
-//   once the call has returned.
+// - The toolkit copies what it needs during each call (network information
+//   and the bytes its pointers lead to, frame bodies, sources, texts, lists,
+//   request entries): it keeps no pointer into the caller's memory once the
+//   call has returned. The library frees or reuses that memory right after.
+// - ODSTK_LINK_ReceiveAuthenticationEvent reads one request entry: the first,
+//   its Length bytes (the library hands over only entries that lie wholly in
+//   the driver's record). ODSTK_LINK_ReceivePMKIDCandidateListEvent reads
+//   NumCandidates entries after the list's two words (the library hands over
+//   only lists whose entries lie in the record).
 // - A null or released handle is refused (non-zero result), never used.
 // - ODSTK_CONTEXT_CreateIdentity's handle is owned by the context; a caller
 //   that keeps the identity takes its own reference with ODSTK_AddRef and
 //   drops it with ODSTK_Release.
 // - ODSTK_LINK_Thread runs the link, and every callback of the link, on the
 //   calling thread until ODSTK_LINK_Terminate (or the link's last release).
+// - The event record a callback receives is the toolkit's; the callback may
+//   write the answers its type defines (a word, a blob) and the status words
+//   that requests leave in records passed in place, and nothing else. Blob
+//   bytes made by ODSTK_AllocBlob belong to the toolkit, which frees them
+//   once it has read the answer.
 #pragma once
 
 #include <stddef.h>
@@ -43,6 +54,10 @@ typedef struct _ODSTK_BLOB {
 
 // The network information a link runs on (72 bytes on 32-bit targets, where
 // the pointers are 32-bit addresses). The pointed-to bytes stay the caller's.
+// On 64-bit hosts the pointers are 8 bytes, naturally aligned: Passphrase 40,
+// Ssid 48, SsidLength 56, RequestIes 64, RequestIesLength 72, BeaconIes 80,
+// BeaconIesLength 88, ResponseIes 96, ResponseIesLength 104; 112 bytes in all.
+// Size holds sizeof the record.
 typedef struct _SUPP_NETWORK_INFO {
   ULONG Size;
   ULONG NetworkKind;
@@ -71,6 +86,62 @@ static_assert(offsetof(SUPP_NETWORK_INFO, RequestIes) == 48, "RequestIes offset"
 static_assert(offsetof(SUPP_NETWORK_INFO, BeaconIes) == 56, "BeaconIes offset");
 static_assert(offsetof(SUPP_NETWORK_INFO, ResponseIesLength) == 68, "ResponseIesLength offset");
 static_assert(sizeof(ODSTK_BLOB) == 8, "ODSTK_BLOB is two words on 32-bit targets");
+#endif
+
+// ---- Link events (ToolkitEvent) ------------------------------------------------
+// Every event begins with a reserved word and the event type. Words and
+// records of the types below sit at the same byte offsets on every build; the
+// three types that carry pointers (8, 13, 25) have records of their own, laid
+// out by the C rules of the build: on 32-bit targets their pointers are 4
+// bytes and the offsets are those of the 32-bit interface (asserted below); on
+// 64-bit hosts the pointers are 8 bytes, naturally aligned:
+//   ODSTK_EVENT_FRAME   Destination 16, Body 24, BodyLength 32 (size 40)
+//   ODSTK_EVENT_ANSWER  Answer.Length 24, Answer.Data 32 (size 40)
+// (32-bit: Destination 12, Body 16, BodyLength 20; Answer.Length 20, Data 24.)
+#define ODSTK_EVENT_TYPE_OFFSET 4
+#define ODSTK_EVENT_RECORD_OFFSET 16      // types 5, 7, 18, 19, 20: record or block
+#define ODSTK_EVENT_LINK_STATE_OFFSET 16  // type 1
+#define ODSTK_EVENT_WORD_OFFSET 20        // type 2: auth state; 14, 30: answer; 18: data length
+#define ODSTK_EVENT_DATA_OFFSET 20        // types 9, 10, 17: CCX blocks
+#define ODSTK_EVENT_KEY_OFFSET 24         // type 6: NDIS_802_11_KEY
+
+typedef struct _ODSTK_EVENT_HEADER {
+  ULONG Reserved;
+  ULONG Type;
+} ODSTK_EVENT_HEADER, *PODSTK_EVENT_HEADER;
+
+// Types 8 (EAPOL to the access point) and 25 (pre-authentication frame to
+// Destination). Destination is used by type 25 only.
+typedef struct _ODSTK_EVENT_FRAME {
+  ULONG Reserved;
+  ULONG Type;
+  ULONG Reserved2;
+  const UCHAR* Destination;  // 6 bytes
+  const UCHAR* Body;
+  ULONG BodyLength;
+} ODSTK_EVENT_FRAME, *PODSTK_EVENT_FRAME;
+
+// Type 13: the toolkit asks for a text; the answer goes into Answer through
+// ODSTK_AllocBlob.
+typedef struct _ODSTK_EVENT_ANSWER {
+  ULONG Reserved;
+  ULONG Type;
+  ULONG Reserved2[3];
+  ODSTK_BLOB Answer;
+} ODSTK_EVENT_ANSWER, *PODSTK_EVENT_ANSWER;
+
+#if defined(__cplusplus) && (UINTPTR_MAX == 0xFFFFFFFFu || defined(_M_IX86) || defined(__i386__))
+static_assert(offsetof(ODSTK_EVENT_FRAME, Destination) == 12, "type 25 destination at 12");
+static_assert(offsetof(ODSTK_EVENT_FRAME, Body) == 16, "EAPOL body pointer at 16");
+static_assert(offsetof(ODSTK_EVENT_FRAME, BodyLength) == 20, "EAPOL body length at 20");
+static_assert(offsetof(ODSTK_EVENT_ANSWER, Answer) == 20, "type 13 blob at 20");
+#elif defined(__cplusplus) && UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
+static_assert(offsetof(ODSTK_EVENT_FRAME, Destination) == 16 && offsetof(ODSTK_EVENT_FRAME, Body) == 24 &&
+                  offsetof(ODSTK_EVENT_FRAME, BodyLength) == 32 && sizeof(ODSTK_EVENT_FRAME) == 40,
+              "64-bit frame event layout");
+static_assert(offsetof(ODSTK_EVENT_ANSWER, Answer) == 24 && sizeof(ODSTK_EVENT_ANSWER) == 40,
+              "64-bit answer event layout");
+static_assert(sizeof(SUPP_NETWORK_INFO) == 112, "64-bit network information layout");
 #endif
 
 // The link's event callback: `value` is the one given to

@@ -104,6 +104,7 @@ void ResetLocked() {
   s.trace = nullptr;
   s.traceLevel = 0;
   s.blobs.clear();
+  s.engine = false;
   s.hold = false;
   s.changed.notify_all();
 }

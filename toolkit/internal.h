@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -35,6 +36,10 @@ struct Object {
 struct Identity : Object {
   using Object::Object;
   bool initialized = false;
+  // What the supplicant engine answers with; a null text is kept as empty.
+  std::string userName;
+  std::string password;
+  std::map<ULONG, ULONG> noPasswordInGtc;  // by method, the last flag set
 };
 
 struct Context : Object {
@@ -50,11 +55,21 @@ struct Delivery {
   std::function<void()> run;
   State state = State::kQueued;
   std::unique_ptr<std::max_align_t[]> copy;  // queued events own their bytes
+  bool step = false;                         // a supplicant engine step: a port down drops it
 };
 
 struct NetworkInfoRecord {
   ODSIM_NETWORK_INFO fixed{};
   std::vector<unsigned char> bytes[5];  // by ODSIM_FIELD_*
+};
+
+// What the engine needs of the last network information a link accepted.
+// (Outside Link: clang cannot default-construct a nested class with member
+// initialisers inside its enclosing class.)
+struct AcceptedNetwork {
+  ULONG use8021X = 0;
+  ULONG cipher = 0;
+  UCHAR bssid[6] = {};
 };
 
 struct Link : Object {
@@ -72,6 +87,11 @@ struct Link : Object {
   std::deque<std::shared_ptr<Delivery>> queue;
   std::condition_variable wake;  // the link's thread waits here
   std::unique_ptr<NetworkInfoRecord> networkInfo;
+  // What the supplicant engine runs on: the last network information the
+  // link accepted, and its session (bumped when a port down stops it).
+  std::optional<AcceptedNetwork> accepted;
+  uint64_t session = 0;
+  bool sessionRunning = false;  // an identity request was answered; until success, failure or port down
 };
 
 struct CallRecord {
@@ -83,6 +103,11 @@ struct CallRecord {
 struct Script {
   int result;
   ULONG remaining;  // 0: until reset
+};
+
+struct Blob {
+  std::unique_ptr<unsigned char[]> bytes;
+  size_t length;
 };
 
 struct State {
@@ -97,7 +122,8 @@ struct State {
   bool initialized = false;
   ODSTK_TRACE_CALLBACK trace = nullptr;
   ULONG traceLevel = 0;
-  std::deque<std::unique_ptr<unsigned char[]>> blobs;
+  std::deque<Blob> blobs;  // bytes made by ODSTK_AllocBlob
+  bool engine = false;     // ODSIM_EnableSupplicant
   bool hold = false;
   unsigned held = 0;
   unsigned runningThreads = 0;
@@ -128,6 +154,14 @@ void AddRefLocked(const std::shared_ptr<Object>& object);
 void ReleaseLocked(const std::shared_ptr<Object>& object);
 // Stops a link: its thread returns and what was queued is dropped.
 void TerminateLinkLocked(Link& link);
+// Queues `run` for the link's thread; the link must be live and running on.
+std::shared_ptr<Delivery> QueueLocked(Link& link, std::function<void()> run);
+
+// The supplicant engine (engine.cpp). A received EAPOL body is copied and
+// queued as a step on the link's thread: 0, or 1 when the link cannot take it.
+int ReceiveEapolLocked(const std::shared_ptr<Link>& link, const UCHAR* body, ULONG length);
+// Ends the link's session: its queued steps are dropped, its state reset.
+void StopSessionLocked(Link& link);
 void ResetLocked();
 
 // The call record and scripts.

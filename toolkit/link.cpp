@@ -8,16 +8,15 @@
 
 using namespace odstk_sim;
 
-namespace {
-
-// Queues `run` for the link's thread; the link must be live and running on.
-std::shared_ptr<Delivery> QueueLocked(Link& link, std::function<void()> run) {
+std::shared_ptr<Delivery> odstk_sim::QueueLocked(Link& link, std::function<void()> run) {
   auto delivery = std::make_shared<Delivery>();
   delivery->run = std::move(run);
   link.queue.push_back(delivery);
   link.wake.notify_all();
   return delivery;
 }
+
+namespace {
 
 std::function<void()> EventDelivery(const std::shared_ptr<Link>& link, void* event) {
   return [link, event] {

@@ -188,6 +188,16 @@ ODSIM_API ULONG ODSIM_TraceLevel(void) {
   return Toolkit().traceLevel;
 }
 
+ODSIM_API void ODSIM_EnableSupplicant(int on) {
+  Lock lock(Toolkit().mu);
+  Toolkit().engine = on != 0;
+}
+
+ODSIM_API ULONG ODSIM_LiveBlobs(void) {
+  Lock lock(Toolkit().mu);
+  return static_cast<ULONG>(Toolkit().blobs.size());
+}
+
 ODSIM_API void ODSIM_HoldProcessCallback(int hold) {
   Lock lock(Toolkit().mu);
   Toolkit().hold = hold != 0;

@@ -55,7 +55,8 @@ extern "C" {
 #endif
 
 // Back to a fresh toolkit: no handles (running link threads are told to stop),
-// no records, no scripts, no trace callback, level 0, nothing held.
+// no records, no scripts, no trace callback, level 0, nothing held, the
+// supplicant engine off.
 ODSIM_API void ODSIM_Reset(void);
 // 1 between ODSTK_Initialize and ODSTK_Terminate.
 ODSIM_API int ODSIM_ToolkitInitialized(void);
@@ -120,6 +121,27 @@ ODSIM_API int ODSIM_EmitTrace(ULONG level, ULONG value, const char* text, const 
 ODSIM_API int ODSIM_PostTrace(ODSTK_HANDLE link, ULONG level, ULONG value, const char* text, const void* data,
                               ULONG length, ULONG timeoutMs);
 ODSIM_API ULONG ODSIM_TraceLevel(void);
+
+// Switches the supplicant engine on (1) or off (0; so after ODSIM_Reset).
+// While on, a link whose port is up and whose accepted network information
+// says Use8021X 1 answers EAP itself (Identity, GTC, Success, Failure): each
+// ODSTK_LINK_ReceiveEapol body is copied and handled on the link's thread,
+// which raises the link events of the exchange there, one at a time:
+//   Request/Identity  15 and 1 (state 2) when it opens a session; then 8
+//   Request/GTC       13 (when the identity's NoPasswordInGTC for method 25
+//                     is 1: the answer blob is the response), 8
+//   Success           2 (state 7), 6 (pairwise key, material byte i 0xC0 + i:
+//                     16 bytes for cipher 3, else 32), 1 (state 4); ends it
+//   Failure           2 (state 3); ends the session
+// ODSTK_LINK_ReceiveEapol then returns 1 for a link the engine cannot serve
+// (port down, no 802.1X information, terminated). A port down ends the
+// session and drops its frames not yet handled. Trace lines: 3 for each
+// EAPOL body received or sent (the body as data), 4 for each EAP step,
+// 1 for a failure.
+ODSIM_API void ODSIM_EnableSupplicant(int on);
+// Blobs made by ODSTK_AllocBlob that the toolkit still holds: the engine frees
+// the answers it read; blobs of posted events stay until reset or terminate.
+ODSIM_API ULONG ODSIM_LiveBlobs(void);
 
 // While held, ODSTK_ProcessCallbackA blocks its caller (a link thread stuck
 // in a callback). ODSIM_WaitHeld returns 0 once some caller is blocked.

@@ -243,6 +243,12 @@ ODSTK_API int ODSTK_CALL ODSTK_LINK_SetNetworkInfoA(ODSTK_HANDLE link, const SUP
     int result = Finish(name, args, 0);
     l->networkInfo = CopyNetworkInfo(*info);
     l->networkInfo->fixed.Result = result;
+    if (result == 0) {
+      AcceptedNetwork& network = l->accepted.emplace();
+      network.use8021X = info->Use8021X;
+      network.cipher = info->Cipher;
+      std::memcpy(network.bssid, info->Bssid, 6);
+    }
     return result;
   });
 }
@@ -252,12 +258,26 @@ ODSTK_API int ODSTK_CALL ODSTK_LINK_PortUp(ODSTK_HANDLE link) {
 }
 
 ODSTK_API int ODSTK_CALL ODSTK_LINK_PortDown(ODSTK_HANDLE link) {
-  return OnHandle<Link>("ODSTK_LINK_PortDown", link, Kind::kLink, "", [](Link& l) { l.portUp = false; });
+  return OnHandle<Link>("ODSTK_LINK_PortDown", link, Kind::kLink, "", [](Link& l) {
+    l.portUp = false;
+    StopSessionLocked(l);
+  });
 }
 
 ODSTK_API int ODSTK_CALL ODSTK_LINK_ReceiveEapol(ODSTK_HANDLE link, const UCHAR* body, ULONG length) {
-  std::string rest = ", " + HexBytes(body, length) + ", " + std::to_string(length);
-  return OnHandle<Link>("ODSTK_LINK_ReceiveEapol", link, Kind::kLink, rest, [](Link&) {});
+  return Guard(1, [&] {
+    Lock lock(Toolkit().mu);
+    const char* name = "ODSTK_LINK_ReceiveEapol";
+    std::string args = HandleText(link) + ", " + HexBytes(body, length) + ", " + std::to_string(length);
+    std::shared_ptr<Link> l = FindLocked<Link>(link, Kind::kLink);
+    if (!l) {
+      RecordLocked(std::string(name) + "(" + args + ")");
+      return 1;
+    }
+    int result = Finish(name, args, 0);
+    if (result != 0 || !Toolkit().engine) return result;
+    return ReceiveEapolLocked(l, body, length);
+  });
 }
 
 ODSTK_API int ODSTK_CALL ODSTK_LINK_ReceivePreauthEapol(ODSTK_HANDLE link, const UCHAR* source,
@@ -304,12 +324,12 @@ ODSTK_API int ODSTK_CALL ODSTK_LINK_CCKM_StartReassociation(ODSTK_HANDLE link, c
 
 ODSTK_API int ODSTK_CALL ODSTK_IDENTITY_SetUserNameA(ODSTK_HANDLE identity, const char* text) {
   return OnHandle<Identity>("ODSTK_IDENTITY_SetUserNameA", identity, Kind::kIdentity, ", " + QuotedText(text),
-                            [](Identity&) {});
+                            [&](Identity& i) { i.userName = text ? text : ""; });
 }
 
 ODSTK_API int ODSTK_CALL ODSTK_IDENTITY_SetPasswordA(ODSTK_HANDLE identity, const char* text) {
   return OnHandle<Identity>("ODSTK_IDENTITY_SetPasswordA", identity, Kind::kIdentity, ", " + QuotedText(text),
-                            [](Identity&) {});
+                            [&](Identity& i) { i.password = text ? text : ""; });
 }
 
 ODSTK_API int ODSTK_CALL ODSTK_IDENTITY_SetAnonymousIdentityA(ODSTK_HANDLE identity, const char* text) {
@@ -332,7 +352,8 @@ ODSTK_API int ODSTK_CALL ODSTK_IDENTITY_SetTtlsInnerAuthProtocol(ODSTK_HANDLE id
 
 ODSTK_API int ODSTK_CALL ODSTK_IDENTITY_SetNoPasswordInGTC(ODSTK_HANDLE identity, ULONG method, ULONG flag) {
   return OnHandle<Identity>("ODSTK_IDENTITY_SetNoPasswordInGTC", identity, Kind::kIdentity,
-                            ", " + std::to_string(method) + ", " + std::to_string(flag), [](Identity&) {});
+                            ", " + std::to_string(method) + ", " + std::to_string(flag),
+                            [&](Identity& i) { i.noPasswordInGtc[method] = flag; });
 }
 
 ODSTK_API int ODSTK_CALL ODSTK_IDENTITY_SetUserCertificate(ODSTK_HANDLE identity, const UCHAR* id) {
@@ -356,8 +377,8 @@ ODSTK_API int ODSTK_CALL ODSTK_AllocBlob(ODSTK_BLOB* blob, const void* data, ULO
     if (result != 0) return result;
     unsigned char* copy = nullptr;
     if (length != 0) {
-      Toolkit().blobs.push_back(std::make_unique<unsigned char[]>(length));
-      copy = Toolkit().blobs.back().get();
+      Toolkit().blobs.push_back({std::make_unique<unsigned char[]>(length), length});
+      copy = Toolkit().blobs.back().bytes.get();
       std::memcpy(copy, data, length);
     }
     blob->Length = length;

@@ -1,9 +1,11 @@
 // halvexctl: the configuration utility's command-line form, run against the
 // simulated adapter. Opens the adapter, shows what it reports and what is
-// stored for it in the registry, scans, joins an open and a WEP network,
-// leaves again, and shows the stored connection, the window messages and
-// every request that went over the driver channel. On POSIX the registry
+// stored for it in the registry, scans, joins an open, a WEP and a
+// WPA2-Enterprise network (802.1X through the stand-in supplicant), leaves
+// again, and shows the stored connection, the window messages and every
+// request that went over the driver channel. On POSIX the registry
 // lives in $HALVEX_STATE_DIR/registry.reg between runs.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include "sim/message_recorder.h"
 #include "sim/sim_adapter.h"
 #include "sim/sim_registry.h"
+#include "toolkit/odsim.h"
 #ifndef _WIN32
 #include <sys/stat.h>
 
@@ -53,6 +56,8 @@ const char* MessageName(uint64_t code) {
       return "link lost";
     case 5:
       return "media specific";
+    case HALVEX_MSG_SUPP_CONNECTED:
+      return "supplicant connected";
     default:
       return "";
   }
@@ -85,7 +90,36 @@ void Join(void* adapter, std::string ssid) {
                             : "failed, settings rolled back");
 }
 
-void Session(void* adapter, const hx::sim::Bytes& wepKey) {
+// Waits (2 s at most) until the window has had a message `code`.
+void WaitForCode(const hx::sim::MessageRecorder& log, uint64_t code) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  for (auto codes = log.Codes(); std::find(codes.begin(), codes.end(), code) == codes.end();
+       codes = log.Codes()) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !log.WaitForCount(codes.size() + 1, left)) return;
+  }
+}
+
+// PEAP credentials, the network's security for the supplicant, then the join;
+// the supplicant authenticates on its own and reports through the window.
+void EnterpriseJoin(void* adapter, const hx::sim::MessageRecorder& log) {
+  char user[] = "alice";
+  char domain[] = "CORP";
+  char password[] = "s3cret";
+  char ssid[] = "HalvexCorp";
+  std::printf("PEAP identity:      result %d\n", HalvexWPACreateIdentityPEAP(user, domain, password));
+  std::printf("WPA information:    result %d\n", HalvexSetWPAInformation(adapter, 10, 3, nullptr, ssid));
+  HalvexSetAuthMode(adapter, ndis::kAuthWpa2);
+  HalvexSetWepStatus(adapter, 6);  // AES enabled
+  Join(adapter, ssid);
+  // The supplicant's own report that the keys are in: message 1008.
+  WaitForCode(log, HALVEX_MSG_SUPP_CONNECTED);
+  std::printf("Supplicant:         state %d, link state %d, authentication state %d\n",
+              HalvexGetWPASuppStatus(0), HalvexGetWPASuppStatus(1), HalvexGetWPASuppStatus(2));
+}
+
+void Session(void* adapter, const hx::sim::Bytes& wepKey, const hx::sim::MessageRecorder& log) {
   unsigned char mac[6] = {};
   const int macResult = HalvexGetMacAddress(adapter, mac, sizeof mac);
   std::printf("Adapter opened.\n");
@@ -115,6 +149,9 @@ void Session(void* adapter, const hx::sim::Bytes& wepKey) {
   unsigned char bssid[6] = {};
   if (HalvexQueryBssid(adapter, bssid) == 0) PrintBssid("BSSID:", bssid);
 
+  EnterpriseJoin(adapter, log);
+
+  HalvexWPAPortDown();
   std::printf("Disassociate:       result %d\n", HalvexSetDisassociate(adapter));
   std::printf("Connection status:  %s\n", HalvexGetConnectStatus(adapter) ? "connected" : "not connected");
 }
@@ -210,6 +247,9 @@ int main() {
   hx::sim::RadioWorld world = hx::sim::RadioWorld::Default();
   world.current.reset();
   world.accessPoints.push_back(hx::sim::WepAccessPoint("HalvexWEP", 0x04, 3, wepKey));
+  world.accessPoints.push_back(hx::sim::EnterpriseAccessPoint("HalvexCorp", 0x05, 6, "s3cret"));
+  // The stand-in toolkit plays the supplicant's side of 802.1X.
+  ODSIM_EnableSupplicant(1);
   auto sim = hx::sim::SimAdapter::Create();
   sim->SetWorld(world);
   sim->Install();
@@ -224,17 +264,23 @@ int main() {
     status = 1;
   } else {
     Identity(adapter);
-    Session(adapter, wepKey);
+    Session(adapter, wepKey, log);
     LastConnection(adapter);
     // Stored in the registry: the next run shows it as the profile in use.
     char profile[] = "halvexctl";
     std::printf("Profile for the next run: result %d\n",
                 HalvexSetProfileInUse(adapter, profile, sizeof profile - 1));
-    // Two joins and the disassociation each bring one message.
+    // Three joins and the disassociation each bring one message; the
+    // supplicant adds its texts and its own connected message.
     std::printf("\nWindow messages:\n");
-    log.WaitForCount(3, std::chrono::seconds(2));
-    for (uint64_t code : log.Codes())
-      std::printf("  WM_APP %llu %s\n", static_cast<unsigned long long>(code), MessageName(code));
+    WaitForCode(log, 0);  // the disassociation's
+    for (const hx::sim::Message& m : log.Messages()) {
+      if (m.hasText) {
+        std::printf("  WM_APP %llu \"%s\"\n", static_cast<unsigned long long>(m.code), m.text.c_str());
+      } else {
+        std::printf("  WM_APP %llu %s\n", static_cast<unsigned long long>(m.code), MessageName(m.code));
+      }
+    }
     HalvexCloseAdapter(adapter);
     PrintChannel(*sim);
   }

@@ -45,7 +45,7 @@ class MonitorTest : public LibraryTest {
 };
 
 TEST_F(MonitorTest, EachCodeGivesTheMessagesOfTheTable) {
-  // Codes the supplicant bridge will act on are ignored for now, as are
+  // Codes for the supplicant toolkit send nothing to the window, nor do
   // unlisted ones; 137 checks security and sends nothing.
   const uint32_t codes[] = {0,   1,   3,   4,   5,          6,          7,          8,
                             9,   10,  11,  131, 132,        133,        134,        135,

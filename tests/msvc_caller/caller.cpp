@@ -99,6 +99,15 @@ extern "C" void __stdcall CallerMain() {
   Check("HalvexCloseAdapter(null)", HalvexCloseAdapter(adapter), 0);
   Check("HalvexUnlockPages(null)", HalvexUnlockPages(nullptr), 0);
   CheckRegistry();
+  // The supplicant bridge, through the stand-in toolkit the DLL imports.
+  Check("HalvexGetWPASuppStatus(7) before any link event", HalvexGetWPASuppStatus(7), 0);
+  Check("HalvexSetWPAInformation(mode 4): port down only",
+        HalvexSetWPAInformation(nullptr, 4, 0, nullptr, nullptr), 0);
+  char user[] = "alice";
+  char domain[] = "CORP";
+  char password[] = "secret";
+  Check("HalvexWPACreateIdentityPEAP(CORP\\alice)", HalvexWPACreateIdentityPEAP(user, domain, password), 0);
+  HalvexWPATrace(0);
   Write(failures == 0 ? "msvc caller: all checks passed\r\n" : "msvc caller: FAILED\r\n");
   ExitProcess(failures == 0 ? 0 : 1);
 }

@@ -151,7 +151,7 @@ TEST_F(SupplicantLifecycleTest, TerminateFreesTheHoldersContents) {
     std::lock_guard lock(B().NetworkInfoLock);
     B().SsidBlob->Assign("net", 3);
     B().BeaconIeBlob->Assign("\xdd\x00", 2);
-    B().PassphraseCopy = std::make_unique<char[]>(8);
+    B().PassphraseCopy = hx::CopySecret("12345678");
   }
   B().PortOpen.store(1);
   B().WpaInfoPending.store(1);
@@ -254,7 +254,7 @@ TEST_F(SupplicantLifecycleTest, ReleaseSuppObjectsEmptiesContentsAndKeepsHolders
   EXPECT_EQ(B().PassphraseCopy, nullptr);
 
   for (hx::SuppBlob* blob : holders) blob->Assign("abcd", 4);
-  B().PassphraseCopy = std::make_unique<char[]>(4);
+  B().PassphraseCopy = hx::CopySecret("abcd");
   hx::ReleaseSuppObjects();
   EXPECT_EQ(B().SsidBlob.get(), holders[0]);
   EXPECT_EQ(B().BeaconIeBlob.get(), holders[3]);

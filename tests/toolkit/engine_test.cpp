@@ -1,0 +1,428 @@
+// The stand-in toolkit's supplicant engine: received EAP requests become link
+// events on the link's thread, answered as the library answers them.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "toolkit/odsim.h"
+
+namespace {
+
+using Bytes = std::vector<UCHAR>;
+
+constexpr ULONG kBound = 5000;  // a safety bound only
+
+// Requests an access point sends: EAPOL header, then the EAP packet.
+const Bytes kIdentityRequest = {0x01, 0x00, 0x00, 0x05, 0x01, 0x01, 0x00, 0x05, 0x01};
+const Bytes kGtcRequest = {0x01, 0x00, 0x00, 0x0F, 0x01, 0x02, 0x00, 0x0F, 0x06, 'P',
+                           'a',  's',  's',  'w',  'o',  'r',  'd',  ':',  ' '};
+const Bytes kSuccess = {0x01, 0x00, 0x00, 0x04, 0x03, 0x03, 0x00, 0x04};
+const Bytes kFailure = {0x01, 0x00, 0x00, 0x04, 0x04, 0x03, 0x00, 0x04};
+
+// One event as the test's library side saw it during the callback.
+struct Seen {
+  ULONG type = 0;
+  ULONG state = 0;  // type 1: the word at 16; type 2: the word at 20
+  Bytes bytes;      // type 8: the body; type 6: the key record
+  bool destinationNull = false;
+  int onLinkThread = 0;
+};
+
+// What the library side does: answers 15 with the identity and 13 with a
+// blob, as the library's callback does, and keeps what it saw.
+struct LibrarySide {
+  ODSTK_HANDLE link = nullptr;
+  ODSTK_HANDLE identity = nullptr;
+  std::optional<std::string> answer;  // type 13; none: the answer is left empty
+  std::vector<Seen> events;
+};
+LibrarySide* g_side = nullptr;
+
+ULONG WordAt(const void* event, size_t offset) {
+  ULONG word;
+  std::memcpy(&word, static_cast<const UCHAR*>(event) + offset, 4);
+  return word;
+}
+
+void ODSTK_CALL LibraryCallback(ULONG, void* event) {
+  Seen seen;
+  seen.type = WordAt(event, ODSTK_EVENT_TYPE_OFFSET);
+  seen.onLinkThread = ODSIM_OnLinkThread();
+  switch (seen.type) {
+    case 1:
+      seen.state = WordAt(event, ODSTK_EVENT_LINK_STATE_OFFSET);
+      break;
+    case 2:
+      seen.state = WordAt(event, ODSTK_EVENT_WORD_OFFSET);
+      break;
+    case 6: {
+      const auto* record = static_cast<const UCHAR*>(event) + ODSTK_EVENT_KEY_OFFSET;
+      seen.bytes.assign(record, record + WordAt(record, 0));
+      break;
+    }
+    case 8: {
+      const auto* frame = static_cast<const ODSTK_EVENT_FRAME*>(event);
+      seen.bytes.assign(frame->Body, frame->Body + frame->BodyLength);
+      seen.destinationNull = frame->Destination == nullptr;
+      break;
+    }
+    case 13:
+      if (g_side->answer) {
+        auto* question = static_cast<ODSTK_EVENT_ANSWER*>(event);
+        ODSTK_AllocBlob(&question->Answer, g_side->answer->data(),
+                        static_cast<ULONG>(g_side->answer->size()));
+      }
+      break;
+    case 15:
+      ODSTK_LINK_SetIdentity(g_side->link, g_side->identity);
+      ODSTK_LINK_SetSessionResumptionTimeout(g_side->link, 3600);
+      break;
+    default:
+      break;
+  }
+  g_side->events.push_back(std::move(seen));
+}
+
+struct TraceLine {
+  ULONG level;
+  std::string text;
+  Bytes data;
+  bool operator==(const TraceLine&) const = default;
+};
+std::vector<TraceLine>* g_trace = nullptr;
+void ODSTK_CALL RecordingTrace(ULONG level, ULONG, const char* text, const void* data, ULONG length) {
+  const auto* bytes = static_cast<const UCHAR*>(data);
+  g_trace->push_back({level, text ? text : "(null)", bytes ? Bytes(bytes, bytes + length) : Bytes{}});
+}
+
+int SetNetworkOf(ODSTK_HANDLE link, ULONG use8021X, ULONG cipher) {
+  SUPP_NETWORK_INFO info{};
+  info.Size = sizeof info;
+  info.Use8021X = use8021X;
+  info.Cipher = cipher;
+  std::memcpy(info.Bssid, "\x00\x11\x22\x33\x44\x07", 6);
+  return ODSTK_LINK_SetNetworkInfoA(link, &info);
+}
+
+class LinkRunner {
+ public:
+  explicit LinkRunner(ODSTK_HANDLE link) : link_(link), thread_([link] { ODSTK_LINK_Thread(link); }) {}
+  ~LinkRunner() {
+    ODSTK_LINK_Terminate(link_);
+    thread_.join();
+  }
+
+ private:
+  ODSTK_HANDLE link_;
+  std::thread thread_;
+};
+
+class SupplicantEngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ODSIM_Reset();
+    ODSIM_EnableSupplicant(1);
+    side_ = LibrarySide{};
+    g_side = &side_;
+    ASSERT_EQ(ODSTK_CreateContext(&context_), 0);
+    ASSERT_EQ(ODSTK_CONTEXT_CreateLinkAsynchronousA(context_, &side_.link), 0);
+    ASSERT_EQ(ODSTK_CONTEXT_CreateIdentity(context_, &side_.identity), 0);
+    ODSTK_IDENTITY_SetUserNameA(side_.identity, "alice");
+    ODSTK_IDENTITY_SetPasswordA(side_.identity, "s3cret");
+    ODSTK_LINK_SetCallbackA(side_.link, LibraryCallback, 0);
+    ASSERT_EQ(SetNetwork(1, 3), 0);
+    ASSERT_EQ(ODSTK_LINK_PortUp(side_.link), 0);
+  }
+  void TearDown() override {
+    runner_.reset();
+    ODSIM_Reset();
+    g_side = nullptr;
+    g_trace = nullptr;
+  }
+
+  int SetNetwork(ULONG use8021X, ULONG cipher) { return SetNetworkOf(side_.link, use8021X, cipher); }
+  void StartLink() { runner_.emplace(side_.link); }
+  // Hands `frame` to the engine and waits until the link has handled it.
+  int Receive(Bytes frame) {
+    int result = ODSTK_LINK_ReceiveEapol(side_.link, frame.data(), static_cast<ULONG>(frame.size()));
+    std::fill(frame.begin(), frame.end(), 0xEE);  // the toolkit copied it during the call
+    EXPECT_EQ(ODSIM_WaitIdle(side_.link, kBound), ODSIM_DELIVERED);
+    return result;
+  }
+  std::vector<ULONG> Types() const {
+    std::vector<ULONG> types;
+    for (const Seen& seen : side_.events) types.push_back(seen.type);
+    return types;
+  }
+  // Starts a session: the identity request and its three events.
+  void Identify() {
+    ASSERT_EQ(Receive(kIdentityRequest), 0);
+    ASSERT_EQ(Types(), (std::vector<ULONG>{15, 1, 8}));
+    side_.events.clear();
+  }
+
+  LibrarySide side_;
+  ODSTK_HANDLE context_ = nullptr;
+  std::optional<LinkRunner> runner_;
+};
+
+TEST_F(SupplicantEngineTest, IdentityRequestStartsTheSessionAndAnswersWithTheUserName) {
+  StartLink();
+  ASSERT_EQ(Receive(kIdentityRequest), 0);
+  ASSERT_EQ(Types(), (std::vector<ULONG>{15, 1, 8}));
+  EXPECT_EQ(side_.events[1].state, 2u);
+  EXPECT_EQ(side_.events[2].bytes,
+            (Bytes{0x01, 0x00, 0x00, 0x0A, 0x02, 0x01, 0x00, 0x0A, 0x01, 'a', 'l', 'i', 'c', 'e'}));
+  EXPECT_TRUE(side_.events[2].destinationNull);
+  for (const Seen& seen : side_.events) EXPECT_EQ(seen.onLinkThread, 1);
+
+  // The library's answers to 15 were made from the callback, on the link's thread.
+  std::vector<std::string> calls = odsim::Calls();
+  std::vector<std::string> fromLinkThread;
+  for (ULONG i = 0; i < calls.size(); ++i) {
+    if (ODSIM_GetCallLinkThread(i) == 1) fromLinkThread.push_back(calls[i]);
+  }
+  EXPECT_EQ(fromLinkThread,
+            (std::vector<std::string>{"ODSTK_LINK_SetIdentity(link#1, identity#1)",
+                                      "ODSTK_LINK_SetSessionResumptionTimeout(link#1, 3600)"}));
+
+  // A second request in the same session is answered without starting again.
+  side_.events.clear();
+  ODSTK_IDENTITY_SetUserNameA(side_.identity, nullptr);
+  const Bytes again = {0x02, 0x00, 0x00, 0x05, 0x01, 0x09, 0x00, 0x05, 0x01};
+  ASSERT_EQ(Receive(again), 0);
+  ASSERT_EQ(Types(), (std::vector<ULONG>{8}));
+  EXPECT_EQ(side_.events[0].bytes, (Bytes{0x01, 0x00, 0x00, 0x05, 0x02, 0x09, 0x00, 0x05, 0x01}));
+}
+
+TEST_F(SupplicantEngineTest, GtcResponseIsThePasswordOrTheLibrarysAnswer) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<ULONG, ULONG>> flags;  // NoPasswordInGTC(method, flag), in order
+    std::optional<std::string> answer;
+    std::vector<ULONG> types;
+    Bytes body;
+  } cases[] = {
+      {"no flag: the password",
+       {},
+       "unused",
+       {8},
+       {0x01, 0x00, 0x00, 0x0B, 0x02, 0x02, 0x00, 0x0B, 0x06, 's', '3', 'c', 'r', 'e', 't'}},
+      {"flag 1: the library's answer",
+       {{25, 1}},
+       "token-123",
+       {13, 8},
+       {0x01, 0x00, 0x00, 0x0E, 0x02, 0x02, 0x00, 0x0E, 0x06, 't', 'o', 'k', 'e', 'n', '-', '1', '2', '3'}},
+      {"flag 1, no answer: empty",
+       {{25, 1}},
+       std::nullopt,
+       {13, 8},
+       {0x01, 0x00, 0x00, 0x05, 0x02, 0x02, 0x00, 0x05, 0x06}},
+      {"flag 1 for another method",
+       {{21, 1}},
+       "unused",
+       {8},
+       {0x01, 0x00, 0x00, 0x0B, 0x02, 0x02, 0x00, 0x0B, 0x06, 's', '3', 'c', 'r', 'e', 't'}},
+      {"flag set back to 0",
+       {{25, 1}, {25, 0}},
+       "unused",
+       {8},
+       {0x01, 0x00, 0x00, 0x0B, 0x02, 0x02, 0x00, 0x0B, 0x06, 's', '3', 'c', 'r', 'e', 't'}},
+  };
+  StartLink();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ODSTK_HANDLE identity = nullptr;
+    ASSERT_EQ(ODSTK_CONTEXT_CreateIdentity(context_, &identity), 0);
+    ODSTK_IDENTITY_SetPasswordA(identity, "s3cret");
+    for (auto [method, flag] : c.flags) ODSTK_IDENTITY_SetNoPasswordInGTC(identity, method, flag);
+    ODSTK_LINK_SetIdentity(side_.link, identity);
+    side_.identity = identity;
+    side_.answer = c.answer;
+    side_.events.clear();
+    ASSERT_EQ(Receive(kGtcRequest), 0);
+    ASSERT_EQ(Types(), c.types);
+    EXPECT_EQ(side_.events.back().bytes, c.body);
+    EXPECT_EQ(ODSIM_LiveBlobs(), 0u) << "the answer's bytes are freed once read";
+  }
+}
+
+TEST_F(SupplicantEngineTest, BlobsOfPostedEventsStayForTheTestToRead) {
+  side_.answer = "kept";
+  StartLink();
+  ODSTK_EVENT_ANSWER question{};
+  question.Type = 13;
+  ASSERT_EQ(ODSIM_PostEvent(side_.link, &question, kBound), ODSIM_DELIVERED);
+  EXPECT_EQ(ODSIM_LiveBlobs(), 1u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(question.Answer.Data), question.Answer.Length), "kept");
+}
+
+TEST_F(SupplicantEngineTest, SuccessReportsTheStateThePairwiseKeyAndTheLink) {
+  struct Case {
+    ULONG cipher;
+    Bytes key;
+  } cases[] = {
+      {3, {0x30, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x10, 0x00, 0x00, 0x00, 0x00, 0x11, 0x22, 0x33,
+           0x44, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+           0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0xCF}},
+      {2, {0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x20, 0x00, 0x00, 0x00, 0x00, 0x11, 0x22, 0x33,
+           0x44, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+           0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0xCF,
+           0xD0, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8, 0xD9, 0xDA, 0xDB, 0xDC, 0xDD, 0xDE, 0xDF}},
+  };
+  StartLink();
+  for (const Case& c : cases) {
+    SCOPED_TRACE("cipher " + std::to_string(c.cipher));
+    ASSERT_EQ(SetNetwork(1, c.cipher), 0);
+    Identify();
+    ASSERT_EQ(Receive(kSuccess), 0);
+    ASSERT_EQ(Types(), (std::vector<ULONG>{2, 6, 1}));
+    EXPECT_EQ(side_.events[0].state, 7u);
+    EXPECT_EQ(side_.events[1].bytes, c.key);
+    EXPECT_EQ(side_.events[2].state, 4u);
+    side_.events.clear();
+  }
+}
+
+TEST_F(SupplicantEngineTest, FailureReportsTheStateAndEndsTheSession) {
+  StartLink();
+  Identify();
+  ASSERT_EQ(Receive(kFailure), 0);
+  ASSERT_EQ(Types(), (std::vector<ULONG>{2}));
+  EXPECT_EQ(side_.events[0].state, 3u);
+  // The next request starts a new session.
+  side_.events.clear();
+  Identify();
+}
+
+TEST_F(SupplicantEngineTest, LinksTheEngineCannotServeRefuseFrames) {
+  struct Case {
+    const char* name;
+    std::function<void(ODSTK_HANDLE link)> arrange;
+  } cases[] = {
+      {"port down", [](ODSTK_HANDLE link) { ODSTK_LINK_PortDown(link); }},
+      {"no 802.1X", [](ODSTK_HANDLE link) { SetNetworkOf(link, 0, 3); }},
+      {"refused 802.1X information after none",
+       [](ODSTK_HANDLE link) {
+         SetNetworkOf(link, 0, 3);
+         ODSIM_ScriptResult("ODSTK_LINK_SetNetworkInfoA", 4, 1);
+         SetNetworkOf(link, 1, 3);
+       }},
+      {"terminated", [](ODSTK_HANDLE link) { ODSTK_LINK_Terminate(link); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    SetUp();
+    c.arrange(side_.link);
+    ODSIM_ClearCalls();
+    EXPECT_EQ(ODSTK_LINK_ReceiveEapol(side_.link, kIdentityRequest.data(), 9), 1);
+    EXPECT_EQ(odsim::Calls(),
+              (std::vector<std::string>{"ODSTK_LINK_ReceiveEapol(link#1, [01 00 00 05 01 01 00 "
+                                        "05 01], 9)"}));
+    StartLink();
+    EXPECT_NE(ODSIM_WaitIdle(side_.link, kBound), ODSIM_TIMED_OUT);
+    EXPECT_TRUE(side_.events.empty());
+  }
+}
+
+TEST_F(SupplicantEngineTest, PortDownDropsFramesNotYetHandledAndResetsTheSession) {
+  ASSERT_EQ(ODSTK_LINK_ReceiveEapol(side_.link, kIdentityRequest.data(), 9), 0);
+  ASSERT_EQ(ODSTK_LINK_ReceiveEapol(side_.link, kSuccess.data(), 8), 0);
+  ODSTK_EVENT_HEADER posted{0, 99};
+  ASSERT_EQ(ODSIM_QueueEvent(side_.link, &posted, sizeof posted), ODSIM_DELIVERED);
+  ODSTK_LINK_PortDown(side_.link);
+  ODSTK_LINK_PortUp(side_.link);
+  StartLink();
+  ASSERT_EQ(ODSIM_WaitIdle(side_.link, kBound), ODSIM_DELIVERED);
+  EXPECT_EQ(Types(), (std::vector<ULONG>{99})) << "only the engine's steps are dropped";
+  side_.events.clear();
+  Identify();  // a new session
+
+  // Down in the middle of a session: the next request starts again.
+  ODSTK_LINK_PortDown(side_.link);
+  ODSTK_LINK_PortUp(side_.link);
+  Identify();
+}
+
+TEST_F(SupplicantEngineTest, FramesItCannotUseAreIgnored) {
+  const Bytes cases[] = {
+      {},
+      {0x01, 0x00, 0x00},
+      {0x01, 0x00, 0x00, 0x06, 0x01, 0x01, 0x00, 0x05, 0x01},        // body longer than the bytes
+      {0x01, 0x00, 0x00, 0x05, 0x01, 0x01, 0x00, 0x06, 0x01},        // EAP longer than the body
+      {0x01, 0x00, 0x00, 0x04, 0x01, 0x01, 0x00, 0x04},              // a request without a type
+      {0x03, 0x00, 0x00, 0x05, 0x01, 0x01, 0x00, 0x05, 0x01},        // unknown version
+      {0x01, 0x01, 0x00, 0x00},                                      // EAPOL-Start
+      {0x01, 0x03, 0x00, 0x05, 0x01, 0x01, 0x00, 0x05, 0x01},        // EAPOL-Key
+      {0x01, 0x00, 0x00, 0x06, 0x01, 0x01, 0x00, 0x06, 0x04, 0x10},  // MD5 challenge
+      {0x01, 0x00, 0x00, 0x05, 0x02, 0x01, 0x00, 0x05, 0x01},        // a response
+  };
+  StartLink();
+  for (const Bytes& frame : cases) {
+    EXPECT_EQ(Receive(frame), 0);
+    EXPECT_TRUE(side_.events.empty()) << ::testing::PrintToString(frame);
+  }
+  // Padding after the declared lengths is not part of the frame.
+  Bytes padded = kIdentityRequest;
+  padded.resize(46, 0);
+  EXPECT_EQ(Receive(padded), 0);
+  EXPECT_EQ(Types(), (std::vector<ULONG>{15, 1, 8}));
+}
+
+TEST_F(SupplicantEngineTest, EngineOffLeavesFramesToTheCallRecordOnly) {
+  ODSIM_EnableSupplicant(0);
+  ODSTK_LINK_PortDown(side_.link);
+  StartLink();
+  EXPECT_EQ(Receive(kIdentityRequest), 0);
+  ODSTK_LINK_PortUp(side_.link);
+  EXPECT_EQ(Receive(kIdentityRequest), 0);
+  EXPECT_TRUE(side_.events.empty());
+  ODSIM_Reset();  // and a reset switches it off
+  ODSTK_HANDLE context = nullptr, link = nullptr;
+  ODSTK_CreateContext(&context);
+  ODSTK_CONTEXT_CreateLinkAsynchronousA(context, &link);
+  EXPECT_EQ(ODSTK_LINK_ReceiveEapol(link, kIdentityRequest.data(), 9), 0);
+}
+
+TEST_F(SupplicantEngineTest, TraceLinesUpToTheLevelSet) {
+  const Bytes identityResponse = {0x01, 0x00, 0x00, 0x0A, 0x02, 0x01, 0x00,
+                                  0x0A, 0x01, 'a',  'l',  'i',  'c',  'e'};
+  const TraceLine received{3, "EAPOL received", kIdentityRequest};
+  const TraceLine step{4, "EAP Request/Identity (identifier 1)", {}};
+  const TraceLine sent{3, "EAPOL sent", identityResponse};
+  const TraceLine failureReceived{3, "EAPOL received", kFailure};
+  const TraceLine failure{1, "EAP Failure: the network refused the credentials (identifier 3)", {}};
+  struct Case {
+    ULONG level;
+    std::vector<TraceLine> lines;
+  } cases[] = {
+      {0, {}},
+      {1, {failure}},
+      {3, {received, sent, failureReceived, failure}},
+      {4, {received, step, sent, failureReceived, failure}},
+  };
+  std::vector<TraceLine> lines;
+  g_trace = &lines;
+  StartLink();
+  for (const Case& c : cases) {
+    SCOPED_TRACE("level " + std::to_string(c.level));
+    ODSTK_SetTraceCallbackA(RecordingTrace);
+    ODSTK_SetTraceLevel(c.level);
+    lines.clear();
+    ASSERT_EQ(Receive(kIdentityRequest), 0);
+    ASSERT_EQ(Receive(kFailure), 0);
+    EXPECT_EQ(lines, c.lines);
+  }
+  ODSTK_SetTraceCallbackA(nullptr);
+  lines.clear();
+  ASSERT_EQ(Receive(kIdentityRequest), 0);
+  EXPECT_TRUE(lines.empty());
+}
+
+}  // namespace
