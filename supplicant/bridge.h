@@ -124,8 +124,8 @@ ODSTK_HANDLE RetireToolkitHandle(std::atomic<ODSTK_HANDLE>& slot);
 // stay. The caller holds NetworkInfoLock.
 void ReleaseSuppObjects();
 
-// Puts the callback's states, the CCX mode and the GTC response back to what
-// they are when the library is loaded (the response wiped).
+// Puts the callback's states and the CCX mode back to what they are when the
+// library is loaded. (The GTC response goes with terminate, at every detach.)
 void ResetSupplicantStates();
 // Clears the stored GTC response (wiped). The caller holds GtcLock.
 void ClearGtcResponseLocked();

@@ -44,9 +44,6 @@ void ResetSupplicantStates() {
   b.SupplicantLinkState.store(0);
   b.SupplicantAuthState.store(0);
   b.KeyWaitCount.store(0);
-  std::lock_guard lock(b.GtcLock);
-  b.GtcResponseDisabled.store(1);
-  ClearGtcResponseLocked();
 }
 
 void SuppBlob::Assign(const void* bytes, ULONG length) {

@@ -173,5 +173,30 @@ TEST_F(SupplicantIdentityTest, OverlongNamesAndResponsesAreRefusedAndChangeNothi
   EXPECT_EQ(AskGtc(), Bytes(39, 'r'));
 }
 
+TEST_F(SupplicantIdentityTest, ALoadStartsFromTheLoadState) {
+  ULONG methods[] = {2};
+  char response[8] = "4711";
+  ASSERT_EQ(HalvexWPACreateIdentityPEAP(user_, domain_, password_, methods, 1, 0, response), 0);
+  SupplicantBridge& b = Bridge();
+  for (std::atomic<uint32_t>* word :
+       {&b.CcxMode, &b.SupplicantState, &b.SupplicantLinkState, &b.SupplicantAuthState, &b.KeyWaitCount})
+    word->store(5);
+  HalvexCloseAdapter(adapter);
+  ProcessDetach();
+  ASSERT_TRUE(ProcessAttach());
+  for (std::atomic<uint32_t>* word :
+       {&b.CcxMode, &b.SupplicantState, &b.SupplicantLinkState, &b.SupplicantAuthState, &b.KeyWaitCount})
+    EXPECT_EQ(word->load(), 0u);
+  EXPECT_EQ(b.GtcResponseDisabled.load(), 1u);
+  std::lock_guard lock(b.GtcLock);
+  EXPECT_EQ(Bytes(b.StoredGtcResponse, b.StoredGtcResponse + 40), Bytes(40, 0));
+}
+
+TEST(WipeSecret, ZeroesExactlyTheBytesGiven) {
+  char text[] = "secretXY";
+  WipeSecret(text, 6);
+  EXPECT_EQ(Bytes(text, text + 9), (Bytes{0, 0, 0, 0, 0, 0, 'X', 'Y', 0}));
+}
+
 }  // namespace
 }  // namespace hx::test
