@@ -363,7 +363,7 @@ TEST_F(CallbackTest, KeyAfterAnEapolFrameWaitsBrieflyForTheDriversSentReport) {
   EXPECT_NE(WaitForSingleObject(State().EapolSentEvent.get(), 0), WAIT_OBJECT_0);
 }
 
-TEST_F(CallbackTest, RecordsTheToolkitsMemoryDoesNotBackAreNotSent) {
+TEST_F(CallbackTest, WhatIsNotSentIsNotAwaited) {
   Event e(18);
   e.Word(20, 0xFFFFFFF9);  // the length would wrap, and no event holds that much
   Post(e.bytes);
@@ -373,6 +373,13 @@ TEST_F(CallbackTest, RecordsTheToolkitsMemoryDoesNotBackAreNotSent) {
   frame->BodyLength = 40;
   Post(body.bytes);
   EXPECT_TRUE(Requests().empty());
+  EXPECT_EQ(State().EapolTxState.load(), 0);
+  // A frame the driver refuses is not waited for either.
+  sim->Script(OID_HALVEX_EAPOL_TX, sim::Response::Fail(sim::kStatusUnsuccessful));
+  frame->Body = kEapolBody.data();
+  frame->BodyLength = static_cast<ULONG>(kEapolBody.size());
+  Post(body.bytes);
+  EXPECT_EQ(sim->CallsFor(OID_HALVEX_EAPOL_TX).size(), 1u);
   EXPECT_EQ(State().EapolTxState.load(), 0);
 }
 
