@@ -7,34 +7,36 @@ namespace hx::sim {
 void Timeline::After(std::chrono::milliseconds delay, std::function<void()> action) {
   std::lock_guard lock(mutex_);
   due_.emplace(Clock::now() + delay, std::move(action));
-  if (!thread_.joinable()) thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+  if (!thread_.joinable()) {
+    stopping_ = false;
+    thread_ = std::thread([this] { Run(); });
+  }
   wake_.notify_all();
 }
 
 void Timeline::Stop() {
-  std::jthread thread;
+  std::thread thread;
   {
     std::lock_guard lock(mutex_);
     due_.clear();
+    stopping_ = true;
     thread = std::move(thread_);
   }
-  if (thread.joinable()) {
-    thread.request_stop();
-    thread.join();
-  }
+  wake_.notify_all();
+  if (thread.joinable()) thread.join();
 }
 
-void Timeline::Run(std::stop_token stop) {
+void Timeline::Run() {
   std::unique_lock lock(mutex_);
-  while (!stop.stop_requested()) {
+  while (!stopping_) {
     if (due_.empty()) {
-      wake_.wait(lock, stop, [this] { return !due_.empty(); });
+      wake_.wait(lock, [this] { return stopping_ || !due_.empty(); });
       continue;
     }
     const auto next = due_.begin()->first;
     if (Clock::now() < next) {
       // An action due sooner, or the stop, ends the wait early.
-      wake_.wait_until(lock, stop, next, [&] { return due_.empty() || due_.begin()->first < next; });
+      wake_.wait_until(lock, next, [&] { return stopping_ || due_.empty() || due_.begin()->first < next; });
       continue;
     }
     std::function<void()> action = std::move(due_.begin()->second);

@@ -8,7 +8,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <stop_token>
 #include <thread>
 
 namespace hx::sim {
@@ -31,12 +30,16 @@ class Timeline {
   void Stop();
 
  private:
-  void Run(std::stop_token stop);
+  void Run();
 
+  // A plain flag and condition variable: the stop-token waits of the
+  // mingw-w64 runtime now and then missed their wake-up under Wine, so that
+  // Stop waited for the thread for ever.
   std::mutex mutex_;
-  std::condition_variable_any wake_;
+  std::condition_variable wake_;
   std::multimap<Clock::time_point, std::function<void()>> due_;
-  std::jthread thread_;
+  bool stopping_ = false;
+  std::thread thread_;
 };
 
 }  // namespace hx::sim
