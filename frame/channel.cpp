@@ -37,12 +37,16 @@ int MapStatus(uint32_t status) {
   return status == STATUS_UNSUCCESSFUL_WORD ? kFailure : static_cast<int>(status);
 }
 
-int Query(void* adapter, uint32_t oid, void* buffer, ULONG length, ULONG* returned, bool countFailedAnswer) {
+int Query(void* adapter, uint32_t oid, void* buffer, ULONG length, ULONG* returned, bool countFailedAnswer,
+          bool exactRoom = false) {
   if (!IsOpenAdapter(adapter)) return kFailure;
   RequestBuffer request = AllocateRequest(length, true);
   // Without memory nothing can be sent; report it as a failure of the request.
   if (!request) return kFailure;
-  const DWORD size = RequestSize(length);
+  // The driver may fill the whole request after the OID word. An exact
+  // request has no padding word: every byte it may write is read back.
+  if (exactRoom) length &= ~3u;
+  const DWORD size = exactRoom ? 4 + length : RequestSize(length);
   std::memcpy(request.get(), &oid, 4);
   if (length != 0) std::memcpy(request.get() + 4, buffer, length);
 
@@ -81,6 +85,10 @@ int QueryOidWithLength(void* adapter, uint32_t oid, void* buffer, ULONG length, 
 
 int QueryOidAnswerLength(void* adapter, uint32_t oid, void* buffer, ULONG length, ULONG& returned) {
   return Query(adapter, oid, buffer, length, &returned, true);
+}
+
+int QueryOidExactRoom(void* adapter, uint32_t oid, void* buffer, ULONG length) {
+  return Query(adapter, oid, buffer, length, nullptr, false, true);
 }
 
 int SetOid(void* adapter, uint32_t oid, void* payload, ULONG length) {

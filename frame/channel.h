@@ -32,6 +32,10 @@ int QueryOidWithLength(void* adapter, uint32_t oid, void* buffer, ULONG length, 
 // As QueryOidWithLength, and also counts the answer of a failed control call
 // that still returned one (more than 4 bytes).
 int QueryOidAnswerLength(void* adapter, uint32_t oid, void* buffer, ULONG length, ULONG& returned);
+// As QueryOid, for answers the driver hands over for good (event records): the
+// request is 4 + `length` rounded down to whole words, with no padding word,
+// so the room the driver sees is exactly what is read back.
+int QueryOidExactRoom(void* adapter, uint32_t oid, void* buffer, ULONG length);
 // The first 4 bytes of `payload` (when length >= 4) are overwritten with the
 // driver's status word.
 int SetOid(void* adapter, uint32_t oid, void* payload, ULONG length);

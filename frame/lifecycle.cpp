@@ -1,17 +1,17 @@
 // Process attach and detach, and the window that receives notifications.
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "frame/channel.h"
 #include "frame/state.h"
+#include "frame/wait.h"
 #include "monitor/monitor.h"
 #include "platform/win32.h"
 #include "supplicant/bridge.h"
 
 namespace hx {
 namespace {
-
-// The static area the monitor reads the driver's event records into.
-alignas(8) unsigned char g_eventArea[kEventBufferSize];
 
 // Puts every field back to the value it has when the library is loaded. In a
 // freshly loaded process this changes nothing; it lets one process attach
@@ -47,19 +47,24 @@ void ReleaseEvents(LibraryState& s) {
   s.LinkChangeEvent.reset();
   s.EapolSentEvent.reset();
   s.ThreadExitEvent.reset();
+  s.PendingTurnEvent.reset();
+  s.JoinTurnEvent.reset();
+  s.UnloadEvent.reset();
 }
 
 bool CreateEvents(LibraryState& s) {
   struct NewEvent {
     UniqueHandle* event;
     BOOL manualReset;
+    BOOL signalled;
   };
-  const NewEvent events[] = {{&s.DriverNotifyEvent, TRUE}, {&s.DriverExitEvent, TRUE},
-                             {&s.LinkChangeEvent, TRUE},   {&s.ScanDoneEvent, TRUE},
-                             {&s.PendingReplyEvent, TRUE}, {&s.ThreadExitEvent, FALSE},
-                             {&s.EapolSentEvent, FALSE}};
+  const NewEvent events[] = {{&s.DriverNotifyEvent, TRUE, FALSE}, {&s.DriverExitEvent, TRUE, FALSE},
+                             {&s.LinkChangeEvent, TRUE, FALSE},   {&s.ScanDoneEvent, TRUE, FALSE},
+                             {&s.PendingReplyEvent, TRUE, FALSE}, {&s.ThreadExitEvent, FALSE, FALSE},
+                             {&s.EapolSentEvent, FALSE, FALSE},   {&s.PendingTurnEvent, FALSE, TRUE},
+                             {&s.JoinTurnEvent, FALSE, TRUE},     {&s.UnloadEvent, TRUE, FALSE}};
   for (const NewEvent& spec : events) {
-    spec.event->reset(CreateEventA(nullptr, spec.manualReset, FALSE, nullptr));
+    spec.event->reset(CreateEventA(nullptr, spec.manualReset, spec.signalled, nullptr));
     if (!*spec.event) return false;
   }
   return true;
@@ -70,6 +75,9 @@ bool CreateEvents(LibraryState& s) {
 bool FailAttach(LibraryState& s) {
   ReleaseEvents(s);
   HalvexWPATerminate();
+  s.EventBuffer = nullptr;
+  s.EventBufferSize = 0;
+  s.Monitor.reset();
   return false;
 }
 
@@ -97,14 +105,28 @@ bool ProcessAttach() {
   }
   s.MacSentinel = kMacSentinel;
   s.CachedMacAddress.store(kMacSentinel);
+  std::shared_ptr<MonitorRun>* parameter = nullptr;
+  try {
+    s.Monitor = std::make_shared<MonitorRun>();
+    parameter = new std::shared_ptr<MonitorRun>(s.Monitor);
+  } catch (const std::bad_alloc&) {
+    s.Monitor.reset();
+    return false;
+  }
   s.EventBufferSize = kEventBufferSize;
-  s.EventBuffer = g_eventArea;
+  s.EventBuffer = s.Monitor->area;
 
   HalvexWPAInitialize();  // the library still loads without a supplicant
 
-  if (!CreateEvents(s)) return FailAttach(s);
-  s.MonitorThread.reset(CreateThread(nullptr, 0, EventMonitorThread, nullptr, 0, nullptr));
-  if (!s.MonitorThread) return FailAttach(s);
+  if (!CreateEvents(s)) {
+    delete parameter;
+    return FailAttach(s);
+  }
+  s.MonitorThread.reset(CreateThread(nullptr, 0, EventMonitorThread, parameter, 0, nullptr));
+  if (!s.MonitorThread) {
+    delete parameter;
+    return FailAttach(s);
+  }
 
   s.CcxConfiguration.store(6);
   s.NotifyWindow.store(nullptr);
@@ -116,10 +138,17 @@ void ProcessDetach() {
   void* adapter = s.AdapterHandle.load();
   if (adapter != nullptr && s.EventsRegistered.load() != 0) HalvexUnlockPages(adapter);
   HalvexWPATerminate();
+  // After detach returns the monitor may still be inside a window message it
+  // was sending; once back it must not act on anything, least of all a later
+  // load: its stop is set for good.
+  if (s.Monitor) s.Monitor->stop.store(true);
   if (s.ThreadExitEvent) SetEvent(s.ThreadExitEvent.get());
-  // A monitor stuck in a window message is not waited for beyond the bound.
-  if (s.MonitorThread) WaitForSingleObject(s.MonitorThread.get(), 3000);
+  // A monitor stuck in a window message is not waited for beyond the bound;
+  // when that window is this thread's, the message is let through meanwhile.
+  if (s.MonitorThread) WaitUntil(s.MonitorThread.get(), Deadline(3000));
   s.MonitorThread.reset();
+  s.Monitor.reset();
+  if (s.UnloadEvent) SetEvent(s.UnloadEvent.get());
   ReleaseEvents(s);
 }
 

@@ -133,6 +133,10 @@ inline constexpr uint32_t OID_HALVEX_EAPOL_TX = 0xFF01021C;
 inline constexpr uint32_t OID_HALVEX_SCAN_LIST = 0xFF01021D;
 inline constexpr uint32_t OID_HALVEX_ADHOC_G_MODE = 0xFF01021E;
 inline constexpr uint32_t OID_HALVEX_TX_POWER = 0xFF01021F;
+// Event records: the driver fills the request after the OID word with a
+// record count and whole records, never more than the request's room, and
+// keeps every record that does not fit for the next fetch. The library
+// sends 4 + the area's size, so all the room it names is read back.
 inline constexpr uint32_t OID_HALVEX_EVENT_RECORDS = 0xFF010220;
 inline constexpr uint32_t OID_HALVEX_GUI_MONITOR_MODE = 0xFF010221;
 inline constexpr uint32_t OID_HALVEX_CCX_OPTION = 0xFF010222;

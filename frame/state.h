@@ -4,10 +4,11 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "Halvex.h"
-#include "frame/handles.h"
+#include "platform/unique_handle.h"
 #include "platform/win32.h"
 
 namespace hx {
@@ -19,13 +20,16 @@ inline constexpr uint32_t kPendingReplyWords = 25;
 // written whole by any thread.
 inline constexpr uint64_t kMacSentinel = 0xFFFFFFFFFFFFull;
 
+struct MonitorRun;  // monitor/monitor.h
+
 struct LibraryState {
   // Handles and window.
   std::atomic<void*> AdapterHandle{nullptr};
   std::atomic<HWND> NotifyWindow{nullptr};
   UniqueHandle MonitorThread;
+  std::shared_ptr<MonitorRun> Monitor;  // this load's; the thread holds it too
 
-  // Events: the first five manual-reset, the last two auto-reset.
+  // Events: the first five manual-reset, the others auto-reset.
   UniqueHandle DriverNotifyEvent;
   UniqueHandle DriverExitEvent;
   UniqueHandle LinkChangeEvent;
@@ -33,6 +37,13 @@ struct LibraryState {
   UniqueHandle PendingReplyEvent;
   UniqueHandle ThreadExitEvent;
   UniqueHandle EapolSentEvent;
+  // Turns at the shared waits (auto-reset, signalled while free): pending
+  // queries share PendingReply, joins share LinkChangeEvent.
+  UniqueHandle PendingTurnEvent;
+  UniqueHandle JoinTurnEvent;
+  // Set (manual-reset) when the load ends: a call still waiting then has no
+  // answer coming and returns at once instead of at its bound.
+  UniqueHandle UnloadEvent;
 
   // Buffers. The path texts are filled by adapter discovery, which runs on the
   // utility's and the monitor's threads: PathLock serialises them.

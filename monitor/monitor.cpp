@@ -2,6 +2,7 @@
 #include "monitor/monitor.h"
 
 #include <cstring>
+#include <memory>
 
 #include "frame/channel.h"
 #include "frame/oids.h"
@@ -23,6 +24,23 @@ uint32_t ReadWord(const unsigned char* p) {
   return word;
 }
 
+// The run of the monitor on this thread; none when a test dispatches itself.
+thread_local MonitorRun* t_run = nullptr;
+
+bool Stopping() {
+  return t_run != nullptr && t_run->stop.load();
+}
+
+// Half a second for the adapter to go; true when a detach came meanwhile.
+bool StoppedWhileAdapterGoes() {
+  if (t_run == nullptr) {
+    Sleep(500);
+    return false;
+  }
+  WaitForSingleObject(t_run->exitEvent, 500);
+  return Stopping();
+}
+
 void SignalLinkChange(uint32_t code) {
   auto& s = State();
   // On a connect the toolkit learns the network before a join waiting for it
@@ -30,6 +48,7 @@ void SignalLinkChange(uint32_t code) {
   if ((code == event::kConnected || code == event::kRoamed) && Bridge().WpaInfoPending.load() == 1) {
     RefreshNetworkInfo();
     OpenSupplicantPort();
+    if (Stopping()) return;
   }
   // The join that wakes on the event reads the code that woke it: only the
   // monitor sets the event and only waiters reset it, so while it is still
@@ -82,8 +101,8 @@ void OnPendingReply(const EventRecord& r) {
 
 void OnEapolSent() {
   auto& s = State();
-  if (s.EapolTxState.load() == 2) SetEvent(s.EapolSentEvent.get());
-  s.EapolTxState.store(0);
+  // Cleared before the waiter is woken, so it never sees its own wait's state.
+  if (s.EapolTxState.exchange(0) == 2) SetEvent(s.EapolSentEvent.get());
 }
 
 // An authentication indication for the current access point.
@@ -160,9 +179,12 @@ uint32_t WalkEventRecords(const unsigned char* area, uint32_t areaSize,
       size = next;
     }
     const uint32_t code = ReadWord(record + 4);
-    if (size < MinimumRecordSize(code)) break;
-    visit(EventRecord{code, record, size});
-    ++visited;
+    // Too short for its code's data: not read, but its size is sound, so the
+    // records after it, handed over with it, are still dispatched.
+    if (size >= MinimumRecordSize(code)) {
+      visit(EventRecord{code, record, size});
+      ++visited;
+    }
     offset += next;
   }
   return visited;
@@ -178,7 +200,7 @@ void DispatchEventRecord(const EventRecord& r) {
       SignalLinkChange(r.code);
       return;
     case event::kAdapterGone:
-      Sleep(500);
+      if (StoppedWhileAdapterGoes()) return;
       CloseOpenAdapter();
       Notify(r.code);
       return;
@@ -225,15 +247,20 @@ void DispatchEventRecord(const EventRecord& r) {
   }
 }
 
-DWORD WINAPI EventMonitorThread(LPVOID) {
+DWORD WINAPI EventMonitorThread(LPVOID parameter) {
+  const std::unique_ptr<std::shared_ptr<MonitorRun>> owned(
+      static_cast<std::shared_ptr<MonitorRun>*>(parameter));
+  const std::shared_ptr<MonitorRun> run = *owned;
+  t_run = run.get();
   LibraryState& s = State();
   const uint32_t generation = s.Generation.load();
   HANDLE handles[3] = {s.ThreadExitEvent.get(), s.DriverExitEvent.get(), s.DriverNotifyEvent.get()};
+  run->exitEvent = handles[0];
   for (;;) {
     const DWORD woke = WaitForMultipleObjects(3, handles, FALSE, INFINITE);
-    // Left over from an earlier load, or our events are gone: nothing more to
-    // do, and spinning on a failed wait would burn a core.
-    if (s.Generation.load() != generation || woke == WAIT_FAILED) return 0;
+    // Stopped, left over from an earlier load, or our events are gone:
+    // nothing more to do, and spinning on a failed wait would burn a core.
+    if (run->stop.load() || s.Generation.load() != generation || woke == WAIT_FAILED) return 0;
     if (s.MonitorStarted.load() == 0) {
       ResetEvent(handles[1]);
       ResetEvent(handles[2]);
@@ -251,8 +278,12 @@ DWORD WINAPI EventMonitorThread(LPVOID) {
     // record queued while this fetch runs signals again instead of waiting,
     // unseen, for the driver's next one.
     ResetEvent(handles[2]);
-    if (HalvexGetEventCode(s.AdapterHandle.load(), s.EventBuffer, s.EventBufferSize) != kSuccess) continue;
-    WalkEventRecords(s.EventBuffer, s.EventBufferSize, DispatchEventRecord);
+    if (HalvexGetEventCode(s.AdapterHandle.load(), run->area, kEventBufferSize) != kSuccess) continue;
+    // A record's message may take long; a detach meanwhile ends the walk.
+    WalkEventRecords(run->area, kEventBufferSize, [](const EventRecord& r) {
+      if (!Stopping()) DispatchEventRecord(r);
+    });
+    if (run->stop.load()) return 0;
   }
 }
 
@@ -261,5 +292,7 @@ DWORD WINAPI EventMonitorThread(LPVOID) {
 int HalvexGetEventCode(void* adapter, unsigned char* buffer, ULONG length) {
   if (IsBadWritePtr(buffer, length)) return hx::kBadBuffer;
   if (length != 0) std::memset(buffer, 0, length);
-  return hx::QueryOid(adapter, hx::OID_HALVEX_EVENT_RECORDS, buffer, length);
+  // The driver drops what it hands over: it must not be told of room that is
+  // not read back, or a record ending there would be lost.
+  return hx::QueryOidExactRoom(adapter, hx::OID_HALVEX_EVENT_RECORDS, buffer, length);
 }

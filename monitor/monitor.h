@@ -1,13 +1,26 @@
 // The event monitor: the library's background thread for driver events.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
+#include "frame/state.h"
 #include "platform/win32.h"
 
 namespace hx {
 
+// One load's monitor. Its own event area, so that a thread left over from an
+// earlier load never walks this load's records; and its own stop, which only
+// this load's detach sets and the thread looks at between any two steps.
+struct MonitorRun {
+  std::atomic<bool> stop{false};
+  HANDLE exitEvent = nullptr;  // this load's ThreadExitEvent, set by the thread
+  alignas(8) unsigned char area[kEventBufferSize] = {};
+};
+
+// The thread's parameter: a new std::shared_ptr<MonitorRun>, which it owns.
 DWORD WINAPI EventMonitorThread(LPVOID parameter);
 
 // Driver event codes the library itself acts on.
@@ -42,7 +55,8 @@ struct EventRecord {
 // Walks the records of an event area of `areaSize` bytes in order, calling
 // `visit` for each. The walk ends at the first malformed record: one that
 // starts or ends outside the area, or a NextOffset of 0 before the last
-// record. Returns the number of records visited.
+// record. A record too short for its code's data is passed over. Returns
+// the number of records visited.
 uint32_t WalkEventRecords(const unsigned char* area, uint32_t areaSize,
                           const std::function<void(const EventRecord&)>& visit);
 

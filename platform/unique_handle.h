@@ -1,6 +1,7 @@
 // Owners for handles and windows: each closes what it holds exactly once.
 #pragma once
 
+#include <atomic>
 #include <utility>
 
 #include "platform/win32.h"
@@ -16,6 +17,8 @@ struct CloseDeviceHandle {
 
 // Holds a HANDLE; null and INVALID_HANDLE_VALUE both mean "none", since
 // CreateFileA and the other creators disagree on which one reports failure.
+// The value itself is atomic: other threads read the process-wide events
+// while attach and detach replace them.
 template <typename Close>
 class BasicUniqueHandle {
  public:
@@ -30,17 +33,20 @@ class BasicUniqueHandle {
   BasicUniqueHandle(const BasicUniqueHandle&) = delete;
   BasicUniqueHandle& operator=(const BasicUniqueHandle&) = delete;
 
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_.load(std::memory_order_acquire); }
+  bool valid() const {
+    HANDLE handle = get();
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+  }
   explicit operator bool() const { return valid(); }
-  HANDLE release() { return std::exchange(handle_, nullptr); }
+  HANDLE release() { return handle_.exchange(nullptr, std::memory_order_acq_rel); }
   void reset(HANDLE handle = nullptr) {
-    HANDLE old = std::exchange(handle_, handle);
+    HANDLE old = handle_.exchange(handle, std::memory_order_acq_rel);
     if (old != nullptr && old != INVALID_HANDLE_VALUE) Close()(old);
   }
 
  private:
-  HANDLE handle_ = nullptr;
+  std::atomic<HANDLE> handle_{nullptr};
 };
 
 using UniqueHandle = BasicUniqueHandle<CloseKernelHandle>;
@@ -121,3 +127,7 @@ class UniqueWindow {
 };
 
 }  // namespace hx::platform
+
+namespace hx {
+using platform::UniqueHandle;
+}  // namespace hx

@@ -1,23 +1,20 @@
 #include "query/pending.h"
 
 #include <cstring>
-#include <mutex>
 
 #include "frame/channel.h"
 #include "frame/state.h"
+#include "frame/wait.h"
 #include "platform/win32.h"
 
 namespace hx {
-namespace {
-
-// Two pending queries at once would each take the first reply to arrive.
-std::mutex g_pendingLock;
-
-}  // namespace
 
 PendingAnswer QueryWithPendingReply(void* adapter, uint32_t oid, void* payload, ULONG length) {
-  std::lock_guard lock(g_pendingLock);
+  const Deadline deadline(kPendingReplyTimeoutMs);
   LibraryState& s = State();
+  // Two pending queries at once would each take the first reply to arrive.
+  WaitTurn turn(s.PendingTurnEvent.get(), deadline);
+  if (!turn.held()) return PendingAnswer{kPending, false, 0};
   // Both before the request, so an answer that arrives at once is not lost.
   for (auto& word : s.PendingReply) word.store(0, std::memory_order_relaxed);
   ResetEvent(s.PendingReplyEvent.get());
@@ -27,7 +24,8 @@ PendingAnswer QueryWithPendingReply(void* adapter, uint32_t oid, void* payload, 
     std::memcpy(&answer.value, payload, 4);
     answer.answered = true;
   } else if (answer.result == kPending) {
-    if (WaitForSingleObject(s.PendingReplyEvent.get(), kPendingReplyTimeoutMs) != WAIT_TIMEOUT) {
+    // Only the reply's event is an answer: a failed wait delivered nothing.
+    if (WaitUntil(s.PendingReplyEvent.get(), deadline) == WAIT_OBJECT_0) {
       answer.value = s.PendingReply[1].load(std::memory_order_relaxed);
       answer.answered = true;
     }

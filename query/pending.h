@@ -17,9 +17,10 @@ struct PendingAnswer {
 };
 
 // Sends the query with `payload` (its first word is the input, e.g. a register
-// number) and, when the driver answers STATUS_PENDING, waits up to 8000 ms
-// for the monitor to hand the reply over. One pending query runs at a time:
-// all of them share PendingReply and its event.
+// number) and, when the driver answers STATUS_PENDING, waits for the monitor
+// to hand the reply over. One pending query runs at a time (all of them share
+// PendingReply and its event); the call returns within 8000 ms of its start,
+// time spent waiting for its turn included, and unanswered without a turn.
 PendingAnswer QueryWithPendingReply(void* adapter, uint32_t oid, void* payload, ULONG length);
 
 }  // namespace hx

@@ -36,6 +36,8 @@ bool OpenAdapterKey(bool write, UniqueKey& key) {
 }
 
 bool OpenKeyPath(const char* path, bool write, UniqueKey& key) {
+  // No path would open the machine root itself: nothing is written there.
+  if (write && (path == nullptr || *path == '\0')) return false;
   return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, Access(write), key.put()) == ERROR_SUCCESS;
 }
 

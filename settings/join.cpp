@@ -2,11 +2,11 @@
 // driver, and the outcome of the association either commits the stored
 // settings (a new connection snapshot) or puts them back to the last one.
 #include <cstring>
-#include <mutex>
 
 #include "frame/channel.h"
 #include "frame/oids.h"
 #include "frame/state.h"
+#include "frame/wait.h"
 #include "platform/win32.h"
 #include "registry/store.h"
 
@@ -18,20 +18,16 @@ constexpr ULONG kMaxSsidLength = 32;
 constexpr uint32_t kConnected = 1;
 constexpr uint32_t kRoamed = 3;
 
-// Joins share LinkChangeEvent and WakingLinkEvent: two at once would each take
-// the other's outcome and commit or roll back on it.
-std::mutex g_joinLock;
-
 // How the association ended, as the request's status word and the first
 // connection event after it tell.
-int Outcome(int requestResult, uint32_t status) {
+int Outcome(int requestResult, uint32_t status, const Deadline& deadline) {
   // Refused before the driver saw it (or STATUS_UNSUCCESSFUL): the status
   // word still holds the caller's length, which reads as 0 for an empty SSID.
   if (requestResult == kFailure) return kFailure;
   if (status == STATUS_SUCCESS_WORD) return kSuccess;
   if (status != STATUS_PENDING_WORD) return kFailure;
   LibraryState& s = State();
-  const DWORD woke = WaitForSingleObject(s.LinkChangeEvent.get(), kJoinTimeoutMs);
+  const DWORD woke = WaitUntil(s.LinkChangeEvent.get(), deadline);
   if (woke == WAIT_TIMEOUT) return kJoinTimeout;
   // A failed wait saw no event: the word may be left from an earlier link.
   if (woke != WAIT_OBJECT_0) return kFailure;
@@ -40,7 +36,15 @@ int Outcome(int requestResult, uint32_t status) {
 }
 
 int Join(void* adapter, const char* ssid, ULONG length, uint32_t oid) {
-  std::lock_guard lock(g_joinLock);
+  const Deadline deadline(kJoinTimeoutMs);
+  LibraryState& s = State();
+  // Joins share LinkChangeEvent and WakingLinkEvent: two at once would each
+  // take the other's outcome and commit or roll back on it.
+  WaitTurn turn(s.JoinTurnEvent.get(), deadline);
+  if (!turn.held()) {
+    HalvexRevertConnInfo(adapter);
+    return turn.timedOut() ? kJoinTimeout : kFailure;
+  }
   if (length > kMaxSsidLength || IsBadReadPtr(ssid, length)) {
     HalvexRevertConnInfo(adapter);
     return kBadBuffer;
@@ -49,20 +53,20 @@ int Join(void* adapter, const char* ssid, ULONG length, uint32_t oid) {
   record.SsidLength = length;
   if (length != 0) std::memcpy(record.Ssid, ssid, length);
 
-  LibraryState& s = State();
   ResetEvent(s.LinkChangeEvent.get());  // before the request: an event right after it still counts
-  s.JoinInProgress.store(1);
+  // A count: a network-mode change on another thread ends its own part, not the join's.
+  s.JoinInProgress.fetch_add(1);
   // The channel copies the driver's status word over SsidLength; the SSID
   // bytes behind it stay as sent.
   const int requestResult = SetOid(adapter, oid, &record, sizeof record);
-  const int result = Outcome(requestResult, record.SsidLength);
+  const int result = Outcome(requestResult, record.SsidLength, deadline);
   if (result == kSuccess) {
     WriteAdapterString(adapter, "DesiredSSID", record.Ssid, length);
     HalvexRegisterConnInfo(adapter);
   } else {
     HalvexRevertConnInfo(adapter);
   }
-  s.JoinInProgress.store(0);
+  s.JoinInProgress.fetch_sub(1);
   return result;
 }
 

@@ -81,7 +81,7 @@ constexpr ULONG kBeaconPeriodEnd = offsetof(NDIS_802_11_CONFIGURATION, BeaconPer
 int ApplySetting(const Setting& s, void* adapter, ULONG value) {
   LibraryState& state = State();
   if (s.desired != nullptr) (state.*s.desired).store(value);
-  if (s.busy != nullptr) (state.*s.busy).store(1);
+  if (s.busy != nullptr) (state.*s.busy).fetch_add(1);
   if (s.persist == Persist::kFirst) Store(s, adapter, value);
 
   // The request gets its own copy: the channel writes the driver's status word
@@ -103,7 +103,7 @@ int ApplySetting(const Setting& s, void* adapter, ULONG value) {
   const int result = SetOid(adapter, s.oid, length != 0 ? payload : nullptr, length);
 
   if (s.persist == Persist::kOnSuccess && result == kSuccess) Store(s, adapter, value);
-  if (s.busy != nullptr) (state.*s.busy).store(0);
+  if (s.busy != nullptr) (state.*s.busy).fetch_sub(1);
   return result;
 }
 

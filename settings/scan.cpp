@@ -3,6 +3,7 @@
 #include "frame/channel.h"
 #include "frame/oids.h"
 #include "frame/state.h"
+#include "frame/wait.h"
 #include "platform/win32.h"
 #include "settings/setting.h"
 
@@ -27,26 +28,28 @@ bool RecordUsable(const ScanKind& kind, void* record) {
   return kind.recordSize == 0 || CanSendInPlace(record, kind.recordSize);
 }
 
-int StartAndWait(const ScanKind& kind, void* adapter, void* record) {
+int StartAndWait(const ScanKind& kind, void* adapter, void* record, const Deadline& deadline) {
   HANDLE done = State().ScanDoneEvent.get();
   // Reset before the request: a completion that comes before the wait still ends it.
   ResetEvent(done);
   if (SetOid(adapter, kind.oid, record, kind.recordSize) == kFailure) return kFailure;
   // Only the event itself is a completion: a failed wait is not.
-  if (WaitForSingleObject(done, kScanTimeoutMs) == WAIT_OBJECT_0) return kSuccess;
+  if (WaitUntil(done, deadline) == WAIT_OBJECT_0) return kSuccess;
   return kind.lateIsFailure ? kFailure : kSuccess;
 }
 
 int Scan(const ScanKind& kind, void* adapter, void* record) {
+  const Deadline deadline(kScanTimeoutMs);
   if (!RecordUsable(kind, record)) return kBadBuffer;
-  return StartAndWait(kind, adapter, record);
+  return StartAndWait(kind, adapter, record, deadline);
 }
 
 // The adapter stays in `mode` afterwards; a refused mode change still scans.
 int ScanInMode(const ScanKind& kind, void* adapter, void* record, ULONG mode) {
+  const Deadline deadline(kScanTimeoutMs);
   if (!RecordUsable(kind, record)) return kBadBuffer;
   HalvexSetNetworkMode(adapter, mode);
-  return StartAndWait(kind, adapter, record);
+  return StartAndWait(kind, adapter, record, deadline);
 }
 
 }  // namespace

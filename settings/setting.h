@@ -34,7 +34,7 @@ struct Setting {
   Persist persist = Persist::kNever;
   Payload payload = Payload::kWord;
   StateWord desired = nullptr;  // takes the value before the request, whatever follows
-  StateWord busy = nullptr;     // 1 from before the request until after the registry step
+  StateWord busy = nullptr;     // counted up before the request, down after the registry step
 };
 
 // Sends `value` as the row says and returns the request's result; the stored

@@ -46,7 +46,8 @@ MessageRecorder::MessageRecorder() {
     window_ = CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   };
-#ifdef _WIN32
+  // The window belongs to a thread that does nothing but pump, so a message
+  // the library sends from any thread is delivered at once.
   std::promise<void> ready;
   pump_ = std::thread([&] {
     create();
@@ -57,18 +58,11 @@ MessageRecorder::MessageRecorder() {
     DestroyWindow(window_);
   });
   ready.get_future().wait();
-#else
-  create();
-#endif
 }
 
 MessageRecorder::~MessageRecorder() {
-#ifdef _WIN32
   PostThreadMessageA(pumpThreadId_, WM_QUIT, 0, 0);
   pump_.join();
-#else
-  DestroyWindow(window_);
-#endif
 }
 
 std::vector<Message> MessageRecorder::Messages() const {

@@ -47,10 +47,8 @@ class MessageRecorder {
   mutable std::condition_variable changed_;
   std::vector<Message> messages_;
   std::function<void(const Message&)> hook_;
-#ifdef _WIN32
-  std::thread pump_;  // a real window needs its own thread pumping messages
+  std::thread pump_;  // the window's owner, pumping its messages
   DWORD pumpThreadId_ = 0;
-#endif
 };
 
 }  // namespace hx::sim

@@ -320,8 +320,13 @@ Bytes SimAdapter::FetchRecords(uint32_t capacity) {
   Bytes area(4, 0);
   uint32_t count = 0;
   auto it = records_.begin();
+  // Whole records only, in order; the rest waits for the next fetch. A record
+  // no area could hold is dropped, or it would stop the queue for good.
   for (; it != records_.end(); ++it) {
-    if (area.size() + it->size() > capacity) break;
+    if (area.size() + it->size() > capacity) {
+      if (count != 0 || 4 + it->size() <= capacity) break;
+      continue;
+    }
     area.insert(area.end(), it->begin(), it->end());
     ++count;
   }

@@ -9,7 +9,7 @@
 #include <memory>
 #include <mutex>
 
-#include "frame/handles.h"
+#include "platform/unique_handle.h"
 #include "platform/win32.h"
 #include "supplicant/odstk.h"
 

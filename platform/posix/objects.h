@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -52,6 +53,15 @@ struct DeviceObject : Object {
 
 std::mutex& WaitMutex();
 std::condition_variable& WaitCondition();
+
+// WaitForMultipleObjects (count may be 0 when `ready` is given) with one more
+// way to end: `ready`, checked under WaitMutex() whenever the objects are,
+// ends the wait with WAIT_OBJECT_0 + count.
+DWORD WaitObjects(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds,
+                  const std::function<bool()>& ready);
+// True when `thread` has a queued message of a kind in `wakeMask`
+// (QS_SENDMESSAGE, QS_POSTMESSAGE). Caller holds WaitMutex().
+bool QueueHasMessage(DWORD thread, DWORD wakeMask);
 
 // Adds an object to the handle table. Returns nullptr with the last error set
 // when the table is exhausted or a test asked for the creation to fail.

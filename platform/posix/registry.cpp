@@ -472,8 +472,10 @@ LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE da
 }
 
 LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data, DWORD length) {
-  return WithKey(key, [&](Hive&, Resolved& target, bool* changed) -> LONG {
+  return WithKey(key, [&](Hive& hive, Resolved& target, bool* changed) -> LONG {
     if ((target.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
+    // As on Windows, the machine and users roots hold keys, not values.
+    if (target.key == hive.roots[0] || target.key == hive.roots[2]) return ERROR_ACCESS_DENIED;
     std::string_view valueName = name != nullptr ? name : "";
     if (valueName.size() > kMaxValueName) return ERROR_INVALID_PARAMETER;
     if (data == nullptr && length > 0) return ERROR_NOACCESS;

@@ -117,7 +117,20 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
-  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
+  return WaitObjects(count, handles, waitAll != FALSE, milliseconds, nullptr);
+}
+
+DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask,
+                                  DWORD) {
+  const DWORD self = GetCurrentThreadId();
+  return WaitObjects(count, handles, false, milliseconds, [&] { return QueueHasMessage(self, wakeMask); });
+}
+
+namespace hx::posix {
+
+DWORD WaitObjects(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds,
+                  const std::function<bool()>& ready) {
+  if ((count == 0 && !ready) || count > MAXIMUM_WAIT_OBJECTS || (count != 0 && handles == nullptr)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return WAIT_FAILED;
   }
@@ -143,9 +156,15 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     }
   }
 
+  // The objects first, as Windows reports them ahead of queued input.
+  auto satisfy = [&] {
+    int index = count != 0 ? TrySatisfy(objects, count, waitAll) : -1;
+    if (index < 0 && ready && ready()) index = static_cast<int>(count);
+    return index;
+  };
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
   std::unique_lock lock(WaitMutex());
-  int satisfied = TrySatisfy(objects, count, waitAll != FALSE);
+  int satisfied = satisfy();
   if (satisfied < 0 && milliseconds != 0) {
     for (DWORD i = 0; i < count; ++i) ++objects[i]->blockedWaiters;
     WaitCondition().notify_all();  // for AwaitWaiters
@@ -153,10 +172,10 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
       if (milliseconds == INFINITE) {
         WaitCondition().wait(lock);
       } else if (WaitCondition().wait_until(lock, deadline) == std::cv_status::timeout) {
-        satisfied = TrySatisfy(objects, count, waitAll != FALSE);
+        satisfied = satisfy();
         break;
       }
-      satisfied = TrySatisfy(objects, count, waitAll != FALSE);
+      satisfied = satisfy();
     }
     for (DWORD i = 0; i < count; ++i) --objects[i]->blockedWaiters;
   }
@@ -164,6 +183,8 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
   // Release the references outside the lock: the last one may destroy the object.
   return satisfied < 0 ? WAIT_TIMEOUT : WAIT_OBJECT_0 + static_cast<DWORD>(satisfied);
 }
+
+}  // namespace hx::posix
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                     DWORD flags, LPDWORD threadId) {

@@ -108,6 +108,13 @@ typedef LRESULT(CALLBACK* WNDPROC)(HWND, UINT, WPARAM, LPARAM);
 #define WM_APP 0x8000
 #endif
 #define HWND_MESSAGE ((HWND)(intptr_t)-3)
+#define QS_POSTMESSAGE 0x0008u
+#define QS_SENDMESSAGE 0x0040u
+#define PM_NOREMOVE 0x0000u
+#define PM_REMOVE 0x0001u
+#define PM_QS_POSTMESSAGE (QS_POSTMESSAGE << 16)
+#define PM_QS_SENDMESSAGE (QS_SENDMESSAGE << 16)
+#define MWMO_INPUTAVAILABLE 0x0004u
 #define GWLP_USERDATA (-21)
 #define MAKEINTATOM(atom) ((LPCSTR)(uintptr_t)((WORD)(atom)))
 
@@ -271,8 +278,12 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access);
 BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
 BOOL CloseServiceHandle(SC_HANDLE handle);
 
-// user32: message windows. SendMessageA runs the window procedure on the
-// sending thread (there is no cross-thread marshalling to emulate here).
+// user32: message windows and queues. As on Windows, a window belongs to the
+// thread that created it: SendMessageA from that thread calls the procedure
+// directly; from any other thread it queues the message to the owner and
+// waits until the owner takes it in GetMessageA, PeekMessageA, its own
+// SendMessageA or after MsgWaitForMultipleObjectsEx reports it. A window
+// whose thread ends is destroyed; a message sent to it returns 0.
 WORD RegisterClassA(const WNDCLASSA* windowClass);
 BOOL UnregisterClassA(LPCSTR className, HINSTANCE instance);
 HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y, int width,
@@ -283,3 +294,13 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LONG_PTR SetWindowLongPtrA(HWND window, int index, LONG_PTR value);
 LONG_PTR GetWindowLongPtrA(HWND window, int index);
+DWORD GetWindowThreadProcessId(HWND window, LPDWORD processId);
+BOOL GetMessageA(LPMSG msg, HWND window, UINT first, UINT last);
+BOOL PeekMessageA(LPMSG msg, HWND window, UINT first, UINT last, UINT remove);
+LRESULT DispatchMessageA(const MSG* msg);
+BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
+// Waits as WaitForMultipleObjects (any one object, count may be 0) or until
+// the calling thread has a queued message of a kind in `wakeMask`
+// (QS_SENDMESSAGE, QS_POSTMESSAGE): then WAIT_OBJECT_0 + count.
+DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask,
+                                  DWORD flags);

@@ -1,9 +1,12 @@
-// Message windows: a class names a window procedure, SendMessageA calls it.
+// Message windows: a class names a window procedure; a message sent from
+// another thread waits in the owner thread's queue until the owner takes it.
 #include <atomic>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/posix/objects.h"
 
@@ -70,7 +73,112 @@ std::shared_ptr<Window> FindWindow(HWND window) {
   return found == state.windows.end() ? nullptr : found->second;
 }
 
+// A message sent from another thread, until its owner has handled it.
+struct SentMessage {
+  HWND window;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  LRESULT result = 0;
+  bool done = false;
+};
+
+struct ThreadQueue {
+  std::deque<std::shared_ptr<SentMessage>> sent;
+  std::deque<MSG> posted;
+};
+
+// Guarded by WaitMutex(), so waits see queue changes under the same lock as
+// their objects. Never destroyed, like the window table.
+std::unordered_map<DWORD, ThreadQueue>& Queues() {
+  static auto* queues = new std::unordered_map<DWORD, ThreadQueue>;
+  return *queues;
+}
+
+// Ends the senders' waits: the message was handled (or dropped) with `result`.
+void Complete(SentMessage& m, LRESULT result) {
+  m.result = result;
+  m.done = true;
+}
+
+// Handles every message other threads have sent to this one.
+void DispatchSentMessages() {
+  const DWORD self = GetCurrentThreadId();
+  for (;;) {
+    std::shared_ptr<SentMessage> m;
+    {
+      std::lock_guard lock(WaitMutex());
+      auto found = Queues().find(self);
+      if (found == Queues().end() || found->second.sent.empty()) return;
+      m = std::move(found->second.sent.front());
+      found->second.sent.pop_front();
+    }
+    std::shared_ptr<Window> window = FindWindow(m->window);
+    const LRESULT result = window ? window->procedure(m->window, m->message, m->wParam, m->lParam) : 0;
+    {
+      std::lock_guard lock(WaitMutex());
+      Complete(*m, result);
+    }
+    WaitCondition().notify_all();
+  }
+}
+
+// Answers 0 to every message still queued for `window` (or for every window
+// of the thread, when null) and forgets them.
+void DropSentMessages(DWORD thread, HWND window) {
+  {
+    std::lock_guard lock(WaitMutex());
+    auto found = Queues().find(thread);
+    if (found == Queues().end()) return;
+    auto& sent = found->second.sent;
+    for (auto it = sent.begin(); it != sent.end();) {
+      if (window == nullptr || (*it)->window == window) {
+        Complete(**it, 0);
+        it = sent.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    if (window == nullptr) Queues().erase(found);
+  }
+  WaitCondition().notify_all();
+}
+
+// Windows destroys a thread's windows when it ends; so does this, and a
+// sender waiting on one of them returns 0.
+struct ThreadWindows {
+  ThreadWindows() = default;
+  ThreadWindows(const ThreadWindows&) = delete;
+  ThreadWindows& operator=(const ThreadWindows&) = delete;
+  ~ThreadWindows() {
+    std::vector<HWND> owned;
+    {
+      Windows& state = State();
+      std::lock_guard lock(state.mutex);
+      for (const auto& [value, window] : state.windows) {
+        if (window->ownerThread == GetCurrentThreadId())
+          owned.push_back(reinterpret_cast<HWND>(static_cast<uintptr_t>(value)));
+      }
+    }
+    for (HWND window : owned) DestroyWindow(window);
+    DropSentMessages(GetCurrentThreadId(), nullptr);
+  }
+};
+
+void TrackThreadWindows() {
+  thread_local ThreadWindows windows;
+  (void)windows;
+}
+
 }  // namespace
+
+bool QueueHasMessage(DWORD thread, DWORD wakeMask) {
+  auto found = Queues().find(thread);
+  if (found == Queues().end()) return false;
+  return ((wakeMask & QS_SENDMESSAGE) != 0 && !found->second.sent.empty()) ||
+         ((wakeMask & QS_POSTMESSAGE) != 0 && !found->second.posted.empty());
+}
+
 }  // namespace hx::posix
 
 using namespace hx::posix;
@@ -138,6 +246,7 @@ HWND CreateWindowExA(DWORD, LPCSTR className, LPCSTR, DWORD, int, int, int, int,
     return nullptr;
   }
   try {
+    TrackThreadWindows();
     auto window = std::make_shared<Window>();
     window->ownerThread = GetCurrentThreadId();
     Windows& state = State();
@@ -187,6 +296,7 @@ BOOL DestroyWindow(HWND handle) {
   }
   auto found = state.classes.find(window->classKey);
   if (found != state.classes.end()) --found->second.windows;
+  DropSentMessages(window->ownerThread, handle);
   return TRUE;
 }
 
@@ -200,7 +310,77 @@ LRESULT SendMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return 0;
   }
-  return window->procedure(handle, message, wParam, lParam);
+  const DWORD self = GetCurrentThreadId();
+  if (window->ownerThread == self) return window->procedure(handle, message, wParam, lParam);
+  auto sent = std::make_shared<SentMessage>(SentMessage{handle, message, wParam, lParam});
+  {
+    std::lock_guard lock(WaitMutex());
+    Queues()[window->ownerThread].sent.push_back(sent);
+  }
+  WaitCondition().notify_all();
+  // While it waits, a sender handles what others send to it, as on Windows:
+  // two threads sending to each other's windows do not deadlock.
+  for (;;) {
+    DispatchSentMessages();
+    std::unique_lock lock(WaitMutex());
+    WaitCondition().wait(lock, [&] { return sent->done || QueueHasMessage(self, QS_SENDMESSAGE); });
+    if (sent->done) return sent->result;
+  }
+}
+
+DWORD GetWindowThreadProcessId(HWND handle, LPDWORD processId) {
+  std::shared_ptr<Window> window = FindWindow(handle);
+  if (!window) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return 0;
+  }
+  if (processId != nullptr) *processId = 1;
+  return window->ownerThread;
+}
+
+BOOL PeekMessageA(LPMSG msg, HWND, UINT, UINT, UINT remove) {
+  DispatchSentMessages();
+  // Asked for sent messages only: posted ones stay queued.
+  if ((remove & PM_QS_SENDMESSAGE) != 0 && (remove & PM_QS_POSTMESSAGE) == 0) return FALSE;
+  std::lock_guard lock(WaitMutex());
+  auto found = Queues().find(GetCurrentThreadId());
+  if (found == Queues().end() || found->second.posted.empty()) return FALSE;
+  if (msg != nullptr) *msg = found->second.posted.front();
+  if ((remove & PM_REMOVE) != 0) found->second.posted.pop_front();
+  return TRUE;
+}
+
+BOOL GetMessageA(LPMSG msg, HWND, UINT, UINT) {
+  if (msg == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
+  const DWORD self = GetCurrentThreadId();
+  for (;;) {
+    DispatchSentMessages();
+    std::unique_lock lock(WaitMutex());
+    WaitCondition().wait(lock, [&] { return QueueHasMessage(self, QS_SENDMESSAGE | QS_POSTMESSAGE); });
+    auto& posted = Queues()[self].posted;
+    if (posted.empty()) continue;
+    *msg = posted.front();
+    posted.pop_front();
+    return msg->message == WM_QUIT ? FALSE : TRUE;
+  }
+}
+
+LRESULT DispatchMessageA(const MSG* msg) {
+  if (msg == nullptr || msg->hwnd == nullptr) return 0;
+  std::shared_ptr<Window> window = FindWindow(msg->hwnd);
+  return window ? window->procedure(msg->hwnd, msg->message, msg->wParam, msg->lParam) : 0;
+}
+
+BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
+  {
+    std::lock_guard lock(WaitMutex());
+    Queues()[threadId].posted.push_back(MSG{nullptr, message, wParam, lParam, 0, {0, 0}});
+  }
+  WaitCondition().notify_all();
+  return TRUE;
 }
 
 LRESULT DefWindowProcA(HWND, UINT, WPARAM, LPARAM) {

@@ -1,6 +1,8 @@
 // The request channel, checked from what the simulated driver received.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <vector>
 
@@ -59,14 +61,22 @@ TEST_F(ChannelTest, ExportsSendTheirSizes) {
   unsigned char mac[6];
   ASSERT_EQ(HalvexGetMacAddress(adapter, mac, 6), 0);
   ASSERT_EQ(HalvexSetFswCCXConfiguration(adapter, 9), 0);
-  std::vector<unsigned char> area(kEventBufferSize);
-  ASSERT_EQ(HalvexGetEventCode(adapter, area.data(), kEventBufferSize), 0);
+  // An event fetch names exactly the room it reads back: no padding word,
+  // and a ragged length rounded down to whole words.
+  std::vector<unsigned char> area(0x4000, 0xEE);
+  ASSERT_EQ(HalvexGetEventCode(adapter, area.data(), 0x4000), 0);
+  std::fill(area.begin(), area.end(), 0xEE);
+  ASSERT_EQ(HalvexGetEventCode(adapter, area.data(), 0x3FFE), 0);
   const auto calls = sim->Calls();
-  ASSERT_EQ(calls.size(), 3u);
+  ASSERT_EQ(calls.size(), 4u);
   EXPECT_EQ(calls[0].inLength, 12u);  // 6 bytes and 2 of padding
   EXPECT_EQ(calls[1].inLength, 12u);
   EXPECT_EQ(sim::ReadWord(calls[1].Payload().data()), 9u);
-  EXPECT_EQ(calls[2].inLength, kEventBufferSize + 8);
+  EXPECT_EQ(calls[2].inLength, 0x4004u);
+  EXPECT_EQ(calls[3].inLength, 0x4000u);
+  EXPECT_EQ(area[0x3FFC], 0);  // the two bytes past the room are cleared, not stale
+  EXPECT_EQ(area[0x3FFD], 0);
+  EXPECT_EQ(area[0x3FFE], 0xEE);
 }
 
 TEST_F(ChannelTest, QueryCopiesTheAnswerBack) {

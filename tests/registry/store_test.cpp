@@ -79,6 +79,25 @@ TEST_F(StoreTest, ReadsThatFailLeaveTheOutputAlone) {
   EXPECT_EQ(value, 0u);
 }
 
+TEST_F(StoreTest, NoKeyPathWritesNothingAtTheMachineRoot) {
+  char text[] = "x";
+  EXPECT_EQ(HalvexSetRegistry(nullptr, "HalvexStray", 1), 1);
+  EXPECT_EQ(HalvexSetRegistry("", "HalvexStray", 1), 1);
+  EXPECT_EQ(HalvexSetRegistry(nullptr, "HalvexStray", text, 1, 0), 1);
+  DWORD size = 0;
+  EXPECT_NE(RegQueryValueExA(HKEY_LOCAL_MACHINE, "HalvexStray", nullptr, nullptr, nullptr, &size),
+            ERROR_SUCCESS);
+#ifndef _WIN32
+  // The emulation refuses values at the root, as Windows does.
+  const DWORD one = 1;
+  EXPECT_EQ(
+      RegSetValueExA(HKEY_LOCAL_MACHINE, "HalvexStray", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4),
+      ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegSetValueExA(HKEY_USERS, "HalvexStray", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4),
+            ERROR_ACCESS_DENIED);
+#endif
+}
+
 TEST_F(StoreTest, WorksWithoutAnOpenAdapterButNotWithoutDiscovery) {
   HalvexCloseAdapter(adapter);
   ULONG value = 0;
