@@ -113,7 +113,8 @@ void OnAuthentication(const EventRecord& r) {
   HalvexQueryBssid(State().AdapterHandle.load(), request.Bssid);
   request.Flags = ReadWord(r.record + 12);
   ToolkitUse use;
-  ODSTK_LINK_ReceiveAuthenticationEvent(use.Link(), &request);
+  if (const ToolkitEntries* tk = use.Toolkit())
+    tk->ODSTK_LINK_ReceiveAuthenticationEvent(use.Link(), &request);
 }
 
 // The driver's own request entries: the toolkit reads the first, so it must
@@ -122,8 +123,9 @@ void OnAuthRequests(const EventRecord& r) {
   const uint32_t length = ReadWord(r.record + 12);
   if (length < kAuthRequestSize || length > r.size - 12) return;
   ToolkitUse use;
-  ODSTK_LINK_ReceiveAuthenticationEvent(
-      use.Link(), reinterpret_cast<const NDIS_802_11_AUTHENTICATION_REQUEST*>(r.record + 12));
+  if (const ToolkitEntries* tk = use.Toolkit())
+    tk->ODSTK_LINK_ReceiveAuthenticationEvent(
+        use.Link(), reinterpret_cast<const NDIS_802_11_AUTHENTICATION_REQUEST*>(r.record + 12));
 }
 
 // A candidate list whose entries run past the record is not handed over.
@@ -131,13 +133,15 @@ void OnPmkidCandidates(const EventRecord& r) {
   const uint32_t candidates = ReadWord(r.record + 20);
   if (candidates == 0 || uint64_t{candidates} * kPmkidCandidateSize + 8 > r.size - 16) return;
   ToolkitUse use;
-  ODSTK_LINK_ReceivePMKIDCandidateListEvent(
-      use.Link(), reinterpret_cast<const NDIS_802_11_PMKID_CANDIDATE_LIST*>(r.record + 16));
+  if (const ToolkitEntries* tk = use.Toolkit())
+    tk->ODSTK_LINK_ReceivePMKIDCandidateListEvent(
+        use.Link(), reinterpret_cast<const NDIS_802_11_PMKID_CANDIDATE_LIST*>(r.record + 16));
 }
 
 void OnCckmReassociation(const EventRecord& r) {
   ToolkitUse use;
-  ODSTK_LINK_CCKM_StartReassociation(use.Link(), r.record + 12);
+  if (const ToolkitEntries* tk = use.Toolkit())
+    tk->ODSTK_LINK_CCKM_StartReassociation(use.Link(), r.record + 12);
 }
 
 // Bytes a record must hold for its code's data to be read.

@@ -11,6 +11,7 @@
 
 #include "platform/unique_handle.h"
 #include "platform/win32.h"
+#include "supplicant/binding.h"
 #include "supplicant/odstk.h"
 
 namespace hx {
@@ -49,6 +50,11 @@ struct SuppBlob {
 };
 
 struct SupplicantBridge {
+  // The toolkit's entry points; Binding.Bound is null while there is no
+  // toolkit. Read it only through a ToolkitUse, under LifecycleLock or on the
+  // link thread (LinkThreadToolkit).
+  ToolkitBinding Binding;
+
   // Toolkit handles; null when none. Threads other than the lifecycle's read
   // them only through a ToolkitUse.
   std::atomic<ODSTK_HANDLE> ToolkitContext{nullptr};
@@ -112,9 +118,36 @@ class ToolkitUse {
   ToolkitUse(const ToolkitUse&) = delete;
   ToolkitUse& operator=(const ToolkitUse&) = delete;
 
+  // The toolkit's entry points; null when there is none, and then nothing is called.
+  const ToolkitEntries* Toolkit() const { return Bridge().Binding.Bound.load(); }
   ODSTK_HANDLE Link() const { return Bridge().ToolkitLink.load(); }
   ODSTK_HANDLE Identity() const { return Bridge().ToolkitIdentity.load(); }
 };
+
+// Whether the toolkit's entry points are bound right now: the exports that
+// would only hand work to a missing toolkit refuse up front.
+inline bool ToolkitBound() {
+  return ToolkitUse().Toolkit() != nullptr;
+}
+
+// The entry points as the link thread's callbacks reach them. Terminate keeps
+// the binding while that thread runs, so these calls need no ToolkitUse, and
+// must not hold one: the toolkit may keep them as long as it likes.
+inline const ToolkitEntries* LinkThreadToolkit() {
+  return Bridge().Binding.Bound.load();
+}
+
+// Loads the toolkit and publishes its entry points, unless already bound;
+// null when the toolkit or any of its entry points is missing. The caller
+// holds LifecycleLock.
+const ToolkitEntries* BindToolkit();
+// Unpublishes the entry points, waits until no ToolkitUse can still call
+// through them and closes the module. The caller holds LifecycleLock and no
+// ToolkitUse, and no link thread may still run inside the toolkit.
+void UnbindToolkit();
+
+// Returns once no ToolkitUse is open. Never call it while holding one.
+void WaitForToolkitUsers();
 
 // Clears `slot` and returns what it held once no ToolkitUse that could have
 // read the old value is open. Never call it while holding a ToolkitUse.

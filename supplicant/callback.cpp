@@ -204,7 +204,9 @@ void OnGtcRequest(unsigned char* e) {
   if (b.GtcResponseDisabled.load() != 0) return;
   auto* answer = reinterpret_cast<ODSTK_EVENT_ANSWER*>(e);
   const char* response = b.StoredGtcResponse;
-  ODSTK_AllocBlob(&answer->Answer, response, static_cast<ULONG>(strnlen(response, kGtcResponseSize - 1)));
+  if (const ToolkitEntries* tk = LinkThreadToolkit())
+    tk->ODSTK_AllocBlob(&answer->Answer, response,
+                        static_cast<ULONG>(strnlen(response, kGtcResponseSize - 1)));
 }
 void OnServerCertificate(unsigned char* e) {
   const ULONG accept = 0;
@@ -212,8 +214,10 @@ void OnServerCertificate(unsigned char* e) {
 }
 void OnStartAuthentication(unsigned char*) {
   ToolkitUse use;
-  ODSTK_LINK_SetIdentity(use.Link(), use.Identity());
-  ODSTK_LINK_SetSessionResumptionTimeout(use.Link(), kSessionResumptionTimeout);
+  const ToolkitEntries* tk = use.Toolkit();
+  if (tk == nullptr) return;
+  tk->ODSTK_LINK_SetIdentity(use.Link(), use.Identity());
+  tk->ODSTK_LINK_SetSessionResumptionTimeout(use.Link(), kSessionResumptionTimeout);
 }
 void OnConnectionError(unsigned char*) {
   TakeLinkDown();
@@ -277,7 +281,7 @@ void ODSTK_CALL SupplicantCallback(ULONG /*value*/, void* event) {
     for (const EventRow& row : kEvents) {
       if (row.type == type) return Dispatch(row, bytes);
     }
-    ODSTK_ProcessCallbackA(event);
+    if (const ToolkitEntries* tk = LinkThreadToolkit()) tk->ODSTK_ProcessCallbackA(event);
   } catch (...) {
   }
 }

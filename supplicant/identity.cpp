@@ -36,27 +36,29 @@ struct IdentityInputs {
 int BuildIdentity(const IdentityInputs& in) {
   SupplicantBridge& b = Bridge();
   std::lock_guard lock(b.LifecycleLock);
-  if (ODSTK_HANDLE previous = RetireToolkitHandle(b.ToolkitIdentity)) ODSTK_Release(previous);
+  const ToolkitEntries* tk = b.Binding.Bound.load();
+  if (tk == nullptr) return kFailure;
+  if (ODSTK_HANDLE previous = RetireToolkitHandle(b.ToolkitIdentity)) tk->ODSTK_Release(previous);
   ODSTK_HANDLE identity = nullptr;
-  if (ODSTK_CONTEXT_CreateIdentity(b.ToolkitContext.load(), &identity) != 0 || identity == nullptr)
+  if (tk->ODSTK_CONTEXT_CreateIdentity(b.ToolkitContext.load(), &identity) != 0 || identity == nullptr)
     return kFailure;
-  ODSTK_IDENTITY_SetUserNameA(identity, in.name);
-  ODSTK_IDENTITY_SetPasswordA(identity, in.password);
-  ODSTK_IDENTITY_SetEapTypeList(identity, 0, in.outer.list, in.outer.count);
-  ODSTK_IDENTITY_SetAnonymousIdentityA(identity, in.anonymous);
-  if (in.ttlsInnerProtocol != 0) ODSTK_IDENTITY_SetTtlsInnerAuthProtocol(identity, in.ttlsInnerProtocol);
-  ODSTK_IDENTITY_SetEapTypeList(identity, kTtls, in.ttls.list, in.ttls.count);
-  ODSTK_IDENTITY_SetEapTypeList(identity, kPeap, in.peap.list, in.peap.count);
+  tk->ODSTK_IDENTITY_SetUserNameA(identity, in.name);
+  tk->ODSTK_IDENTITY_SetPasswordA(identity, in.password);
+  tk->ODSTK_IDENTITY_SetEapTypeList(identity, 0, in.outer.list, in.outer.count);
+  tk->ODSTK_IDENTITY_SetAnonymousIdentityA(identity, in.anonymous);
+  if (in.ttlsInnerProtocol != 0) tk->ODSTK_IDENTITY_SetTtlsInnerAuthProtocol(identity, in.ttlsInnerProtocol);
+  tk->ODSTK_IDENTITY_SetEapTypeList(identity, kTtls, in.ttls.list, in.ttls.count);
+  tk->ODSTK_IDENTITY_SetEapTypeList(identity, kPeap, in.peap.list, in.peap.count);
   // A PEAP identity with a stored GTC response has the toolkit ask for it
   // (event 13) instead of sending the password in its GTC answer.
   const bool peap = in.outer.count == 1 && in.outer.list[0] == kPeap;
-  ODSTK_IDENTITY_SetNoPasswordInGTC(identity, kPeap, peap && b.GtcResponseDisabled.load() == 0 ? 1 : 0);
-  ODSTK_IDENTITY_SetEapTypeList(identity, kFast, in.fast.list, in.fast.count);
-  ODSTK_IDENTITY_SetNoPasswordInGTC(identity, kFast, 0);
-  if (in.certificate != nullptr) ODSTK_IDENTITY_SetUserCertificate(identity, in.certificate);
-  ODSTK_IDENTITY_Initialize(identity);
+  tk->ODSTK_IDENTITY_SetNoPasswordInGTC(identity, kPeap, peap && b.GtcResponseDisabled.load() == 0 ? 1 : 0);
+  tk->ODSTK_IDENTITY_SetEapTypeList(identity, kFast, in.fast.list, in.fast.count);
+  tk->ODSTK_IDENTITY_SetNoPasswordInGTC(identity, kFast, 0);
+  if (in.certificate != nullptr) tk->ODSTK_IDENTITY_SetUserCertificate(identity, in.certificate);
+  tk->ODSTK_IDENTITY_Initialize(identity);
   // The bridge's own reference, kept until the identity is replaced.
-  ODSTK_AddRef(identity);
+  tk->ODSTK_AddRef(identity);
   b.ToolkitIdentity.store(identity);
   return kSuccess;
 }

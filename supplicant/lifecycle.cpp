@@ -54,10 +54,14 @@ void SuppBlob::Assign(const void* bytes, ULONG length) {
   Length = length;
 }
 
-ODSTK_HANDLE RetireToolkitHandle(std::atomic<ODSTK_HANDLE>& slot) {
-  ODSTK_HANDLE handle = slot.exchange(nullptr);
+void WaitForToolkitUsers() {
   std::atomic<uint32_t>& users = Bridge().ToolkitUsers;
   for (uint32_t open = users.load(); open != 0; open = users.load()) users.wait(open);
+}
+
+ODSTK_HANDLE RetireToolkitHandle(std::atomic<ODSTK_HANDLE>& slot) {
+  ODSTK_HANDLE handle = slot.exchange(nullptr);
+  WaitForToolkitUsers();
   return handle;
 }
 
@@ -71,8 +75,13 @@ void ReleaseSuppObjects() {
 }
 
 DWORD WINAPI LinkThreadRoutine(LPVOID link) {
-  ODSTK_LINK_Thread(link);
-  ODSTK_Release(link);  // the reference Initialize took for this thread
+  // The binding outlives this thread: terminate keeps it while the thread runs.
+  if (const ToolkitEntries* tk = LinkThreadToolkit()) {
+    tk->ODSTK_LINK_Thread(link);
+    tk->ODSTK_Release(link);  // the reference Initialize took for this thread
+  }
+  // Out of the toolkit's code: from here on it may be unloaded.
+  Bridge().Binding.ThreadsInside.fetch_sub(1);
   return 1;
 }
 
@@ -87,16 +96,26 @@ bool HasAnything(SupplicantBridge& b) {
 // before the toolkit is told to drop them, so no other thread passes a
 // released handle in.
 void Teardown(SupplicantBridge& b) {
-  if (ODSTK_HANDLE link = RetireToolkitHandle(b.ToolkitLink)) {
-    ODSTK_LINK_Terminate(link);
-    ODSTK_Release(link);
+  // Handles exist only while the toolkit is bound.
+  const ToolkitEntries* tk = b.Binding.Bound.load();
+  if (ODSTK_HANDLE link = RetireToolkitHandle(b.ToolkitLink); link != nullptr && tk != nullptr) {
+    tk->ODSTK_LINK_Terminate(link);
+    tk->ODSTK_Release(link);
     // Past the bound the thread is left to finish on its own.
     if (b.LinkThread) WaitForSingleObject(b.LinkThread.get(), b.LinkStopWait.load());
   }
   b.LinkThread.reset();
-  if (ODSTK_HANDLE identity = RetireToolkitHandle(b.ToolkitIdentity)) ODSTK_Release(identity);
-  if (ODSTK_HANDLE context = b.ToolkitContext.exchange(nullptr)) ODSTK_Release(context);
-  ODSTK_Terminate();
+  ODSTK_HANDLE identity = RetireToolkitHandle(b.ToolkitIdentity);
+  ODSTK_HANDLE context = b.ToolkitContext.exchange(nullptr);
+  if (tk != nullptr) {
+    if (identity != nullptr) tk->ODSTK_Release(identity);
+    if (context != nullptr) tk->ODSTK_Release(context);
+    tk->ODSTK_Terminate();
+    // A link thread still inside the toolkit keeps it loaded and bound. (One
+    // that has left it may still be ending: at unload the loader holds its
+    // exit back until detach is over.)
+    if (b.Binding.ThreadsInside.load() == 0) UnbindToolkit();
+  }
   // With the toolkit gone there is no port to open on a later connect.
   b.PortOpen.store(0);
   b.WpaInfoPending.store(0);
@@ -134,26 +153,33 @@ int Initialize(SupplicantBridge& b) {
   b.PortOpen.store(0);
   b.WpaInfoPending.store(0);
 
-  ODSTK_Initialize();
+  // Without the toolkit the library goes on with no supplicant.
+  const ToolkitEntries* tk = BindToolkit();
+  if (tk == nullptr) return 1;
+  tk->ODSTK_Initialize();
   ODSTK_HANDLE context = nullptr;
-  ODSTK_CreateContext(&context);
+  tk->ODSTK_CreateContext(&context);
   b.ToolkitContext.store(context);
   if (context == nullptr) return 1;
-  ODSTK_CONTEXT_Initialize(context);
+  tk->ODSTK_CONTEXT_Initialize(context);
   b.ToolkitIdentity.store(nullptr);
 
   ODSTK_HANDLE link = nullptr;
-  ODSTK_CONTEXT_CreateLinkAsynchronousA(context, &link);
+  tk->ODSTK_CONTEXT_CreateLinkAsynchronousA(context, &link);
   if (link == nullptr) return 1;
-  ODSTK_LINK_SetCallbackA(link, SupplicantCallback, 0);
-  ODSTK_LINK_Initialize(link);
+  tk->ODSTK_LINK_SetCallbackA(link, SupplicantCallback, 0);
+  tk->ODSTK_LINK_Initialize(link);
   // Published once it is ready for other threads' calls.
   b.ToolkitLink.store(link);
   // The thread holds its own reference: terminate may release the bridge's
   // before the thread has even entered the link.
-  ODSTK_AddRef(link);
+  tk->ODSTK_AddRef(link);
+  b.Binding.ThreadsInside.fetch_add(1);
   b.LinkThread.reset(CreateThread(nullptr, 0, LinkThreadRoutine, link, 0, nullptr));
-  if (!b.LinkThread) ODSTK_Release(link);
+  if (!b.LinkThread) {
+    b.Binding.ThreadsInside.fetch_sub(1);
+    tk->ODSTK_Release(link);
+  }
   return 0;
 }
 
@@ -182,13 +208,13 @@ void HalvexWPATerminate() {
 
 void HalvexWPAPortUp() {
   hx::ToolkitUse use;
-  ODSTK_LINK_PortUp(use.Link());
+  if (const hx::ToolkitEntries* tk = use.Toolkit()) tk->ODSTK_LINK_PortUp(use.Link());
 }
 
 void HalvexWPAPortDown() {
   {
     hx::ToolkitUse use;
-    ODSTK_LINK_PortDown(use.Link());
+    if (const hx::ToolkitEntries* tk = use.Toolkit()) tk->ODSTK_LINK_PortDown(use.Link());
   }
   hx::Bridge().PortOpen.store(0);
   hx::Bridge().WpaInfoPending.store(0);

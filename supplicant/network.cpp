@@ -185,10 +185,12 @@ void AssignIes(SupplicantBridge& b, const AdapterIes& ies) {
 // the call (the toolkit copies what it keeps).
 int HandOverLocked(SupplicantBridge& b) {
   ToolkitUse use;
-  const int result = ODSTK_LINK_SetNetworkInfoA(use.Link(), &b.NetworkInfo);
+  const ToolkitEntries* tk = use.Toolkit();
+  if (tk == nullptr) return kFailure;
+  const int result = tk->ODSTK_LINK_SetNetworkInfoA(use.Link(), &b.NetworkInfo);
   if (result != 0) return result;
   b.PortOpen.store(1);
-  ODSTK_LINK_PortUp(use.Link());
+  tk->ODSTK_LINK_PortUp(use.Link());
   return 0;
 }
 
@@ -236,8 +238,10 @@ int ReceiveDriverEapol(const unsigned char* data, uint32_t available) {
   // The toolkit reads the body during the call only: the copy goes with it.
   std::vector<unsigned char> body(frame->body.data, frame->body.data + frame->body.size);
   ToolkitUse use;
-  if (eapol) return ODSTK_LINK_ReceiveEapol(use.Link(), body.data(), frame->body.size);
-  return ODSTK_LINK_ReceivePreauthEapol(use.Link(), frame->source, body.data(), frame->body.size);
+  const ToolkitEntries* tk = use.Toolkit();
+  if (tk == nullptr) return kFailure;
+  if (eapol) return tk->ODSTK_LINK_ReceiveEapol(use.Link(), body.data(), frame->body.size);
+  return tk->ODSTK_LINK_ReceivePreauthEapol(use.Link(), frame->source, body.data(), frame->body.size);
 }
 
 }  // namespace hx
@@ -249,6 +253,7 @@ int HalvexWPASetNetworkInfo(void* adapter, ULONG mode, ULONG cipher, unsigned ch
     if (b.PortOpen.load() == 1) return hx::kFailure;
     if (!hx::SsidFits(ssid)) return hx::kFailure;
     if (IsBadReadPtr(ownAddress, 6) || IsBadReadPtr(bssid, 6)) return hx::kBadBuffer;
+    if (!hx::ToolkitBound()) return hx::kFailure;
     hx::AdapterIes ies;
     hx::ReadAssociationIes(adapter, ies);
     hx::ReadBeaconIes(adapter, bssid, ssid, ies);
@@ -275,6 +280,8 @@ int HalvexSetWPAInformation(void* /*adapter*/, ULONG kind, ULONG mode, ULONG cip
     HalvexWPAPortDown();
     if (!supplicant) return hx::kSuccess;
     hx::SupplicantBridge& b = hx::Bridge();
+    // Without the toolkit nothing would ever take these parameters.
+    if (!hx::ToolkitBound()) return hx::kFailure;
     if (b.PortOpen.load() == 1) return hx::kFailure;
     std::lock_guard lock(b.NetworkInfoLock);
     hx::BuildSecurity(b, kind == 1 ? 2 : 1, mode, cipher, passphrase, ssid);

@@ -77,8 +77,11 @@ void ODSTK_CALL TraceCallback(ULONG level, ULONG /*value*/, const char* text, co
 }  // namespace hx
 
 void HalvexWPATrace(ULONG level) {
-  ODSTK_SetTraceCallbackA(hx::TraceCallback);
-  ODSTK_SetTraceLevel(level);
+  hx::ToolkitUse use;
+  const hx::ToolkitEntries* tk = use.Toolkit();
+  if (tk == nullptr) return;
+  tk->ODSTK_SetTraceCallbackA(hx::TraceCallback);
+  tk->ODSTK_SetTraceLevel(level);
 }
 
 int HalvexGetWPASuppStatus(ULONG which) {

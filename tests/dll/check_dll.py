@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Checks the built Halvex.dll from the outside: a 32-bit PE, every export under
 its MSVC and its GNU name (as generated into exports.txt), imports of system
-DLLs and odSupp_M.dll only (each function it takes from the toolkit exported
-by the toolkit under that exact name), import libraries for both toolchains,
-and the version resource."""
+DLLs only (the toolkit is loaded at run time, so the library loads without
+it), the stand-in toolkit built both ways (stdcall-decorated and plain names),
+import libraries for both toolchains, and the version resource."""
 
 import argparse
 import re
@@ -59,7 +59,8 @@ def main():
     ap.add_argument("--objdump", required=True)
     ap.add_argument("--nm", required=True, help="llvm-nm: reads both import library formats")
     ap.add_argument("--dll", required=True)
-    ap.add_argument("--toolkit", required=True)
+    ap.add_argument("--toolkit", required=True, help="the stand-in toolkit, decorated names")
+    ap.add_argument("--toolkit-plain", required=True, help="the stand-in toolkit, plain names")
     ap.add_argument("--exports", required=True, help="exports.txt from gen_exports.py")
     ap.add_argument("--msvc-lib", required=True)
     ap.add_argument("--gnu-lib", required=True)
@@ -83,13 +84,16 @@ def main():
           ("" if exported <= wanted else f": {sorted(exported - wanted)[:5]}"))
 
     imports = pe_imports(args.objdump, args.dll)
-    others = set(imports) - SYSTEM_DLLS - {"odsupp_m.dll"}
-    check(not others, "imports only system DLLs and odSupp_M.dll" + (f": also {sorted(others)}" if others else ""))
-    check("odsupp_m.dll" in imports, "imports odSupp_M.dll")
-    toolkit_exports = pe_exports(args.objdump, args.toolkit)
-    missing = [n for n in imports.get("odsupp_m.dll", []) if n not in toolkit_exports]
-    check(not missing, "every toolkit import is exported by odSupp_M.dll under that name" +
-          (f": missing {missing[:5]}" if missing else ""))
+    others = set(imports) - SYSTEM_DLLS
+    check(not others, "imports only system DLLs" + (f": also {sorted(others)}" if others else ""))
+    check("odsupp_m.dll" not in imports, "does not import odSupp_M.dll")
+
+    entries = {n for n in pe_exports(args.objdump, args.toolkit) if n.startswith("ODSTK_")}
+    plain = {n for n in pe_exports(args.objdump, args.toolkit_plain) if n.startswith("ODSTK_")}
+    check(len(entries) == 34 and all(re.fullmatch(r"ODSTK_\w+@\d+", n) for n in entries),
+          f"odSupp_M.dll exports its {len(entries)} entry points under decorated names")
+    check(plain == {n.split("@")[0] for n in entries},
+          "the plain-names build exports the same entry points undecorated")
 
     msvc_syms = set(run(args.nm, args.msvc_lib).split())
     check(all("__imp_" + m in msvc_syms for m, _ in pairs), "Halvex.lib imports every export by its MSVC name")

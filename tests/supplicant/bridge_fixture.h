@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,20 @@ inline void PrintTo(const Request& r, std::ostream* os) {
   *os << (r.code == IOCTL_OID_SET ? "set " : "query ") << std::hex << r.oid << " [";
   for (uint8_t b : r.bytes) *os << ' ' << int{b};
   *os << " ]";
+}
+
+// Injects one record (data after the 8-byte header), then a marker, and
+// waits for the marker: the record has been dispatched.
+inline void DispatchRecord(sim::SimAdapter& sim, MessageRecorder& recorder, uint32_t code,
+                           const Bytes& data) {
+  recorder.Clear();
+  sim.InjectEvent(code, data);
+  sim.InjectEvent(0x20000000);
+  for (;;) {
+    const auto codes = recorder.Codes();
+    if (std::find(codes.begin(), codes.end(), 0x20000000) != codes.end()) break;
+    ASSERT_TRUE(recorder.WaitForCount(codes.size() + 1));
+  }
 }
 
 class BridgeTest : public LibraryTest {

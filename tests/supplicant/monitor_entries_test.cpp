@@ -18,18 +18,10 @@ Bytes Words(std::initializer_list<uint32_t> words) {
 
 class MonitorEntriesTest : public BridgeTest {
  protected:
-  // Injects one record (data after the 8-byte header), then a marker, and
-  // waits for the marker: the record has been dispatched.
+  // The toolkit calls one record's dispatch made.
   Calls Dispatch(uint32_t code, const Bytes& data) {
     ODSIM_ClearCalls();
-    recorder.Clear();
-    sim->InjectEvent(code, data);
-    sim->InjectEvent(0x20000000);
-    for (;;) {
-      const auto codes = recorder.Codes();
-      if (std::find(codes.begin(), codes.end(), 0x20000000) != codes.end()) break;
-      EXPECT_TRUE(recorder.WaitForCount(codes.size() + 1));
-    }
+    DispatchRecord(*sim, recorder, code, data);
     return odsim::Calls();
   }
 };
