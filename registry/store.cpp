@@ -49,6 +49,8 @@ int SetValue(HKEY key, const char* name, DWORD type, const void* data, ULONG len
   // stores a NUL too when that byte is one: the stored size would depend on
   // whatever follows the caller's buffer (and the look reads past it). A copy
   // with a NUL behind it stores the same on every Windows and every buffer.
+  // A count with no room left for the NUL cannot be copied (32-bit hosts).
+  if (size_t{length} + 1 == 0) return kFailure;
   // The data may be a key: the copy is wiped when released.
   WipedBlock text = AllocateWiped(size_t{length} + 1, false);
   if (!text) return kFailure;

@@ -15,9 +15,11 @@ namespace hx::test {
 namespace {
 
 // What a caller in another language hands over for a reference it has no
-// object for. Bound outside the sanitizer's reach: the library must cope.
+// object for. Bound outside the sanitizer's reach (here and where it is
+// passed on): the library must cope.
+#define HX_BINDS_NULL __attribute__((no_sanitize("undefined")))
 template <typename T>
-__attribute__((no_sanitize("undefined"))) T& NullReference() {
+HX_BINDS_NULL T& NullReference() {
   static T* volatile null = nullptr;
   return *null;
 }
@@ -102,32 +104,45 @@ const Case kRefused[] = {
     {"WepKey, 12 of 13 key bytes",
      [](void* a, Hostile& h) { return HalvexSetWepKey(a, 2, h.EndingAt(12), 13, 0); }},
     {"OpenAdapter, null reference",
-     [](void*, Hostile&) { return HalvexOpenAdapter(NullReference<void*>()); }},
+     [](void*, Hostile&) HX_BINDS_NULL { return HalvexOpenAdapter(NullReference<void*>()); }},
     {"CloseAdapter, null reference",
-     [](void*, Hostile&) { return HalvexCloseAdapter(NullReference<void*>()); }},
+     [](void*, Hostile&) HX_BINDS_NULL { return HalvexCloseAdapter(NullReference<void*>()); }},
     {"CloseAdapter, read-only reference",
      [](void* a, Hostile& h) {
        return HalvexCloseAdapter(*reinterpret_cast<void**>(h.ReadOnlyHolding(&a, sizeof a)));
      }},
     {"QueryScanListLength, null count",
-     [](void* a, Hostile&) { return HalvexQueryScanListLength(a, gRecord, 64, NullReference<ULONG>()); }},
+     [](void* a, Hostile&)
+         HX_BINDS_NULL { return HalvexQueryScanListLength(a, gRecord, 64, NullReference<ULONG>()); }},
     {"QueryAssocInfo, null count",
-     [](void* a, Hostile& h) { return HalvexQueryAssocInfo(a, h.EndingAt(500), NullReference<ULONG>()); }},
+     [](void* a, Hostile& h)
+         HX_BINDS_NULL { return HalvexQueryAssocInfo(a, h.EndingAt(500), NullReference<ULONG>()); }},
     {"QueryRfRegister, null value",
-     [](void* a, Hostile&) { return HalvexQueryRfRegister(a, 0x10, NullReference<ULONG>()); }},
+     [](void* a, Hostile&) HX_BINDS_NULL { return HalvexQueryRfRegister(a, 0x10, NullReference<ULONG>()); }},
     {"QueryMacRegister, unwritable value",
      [](void* a, Hostile& h) {
        return HalvexQueryMacRegister(a, 0x10, *reinterpret_cast<ULONG*>(h.Unreadable()));
      }},
     {"QueryRegPowerMode, null value",
-     [](void* a, Hostile&) { return HalvexQueryRegPowerMode(a, NullReference<ULONG>()); }},
+     [](void* a, Hostile&) HX_BINDS_NULL { return HalvexQueryRegPowerMode(a, NullReference<ULONG>()); }},
     {"QueryRegistry, null value",
-     [](void*, Hostile&) { return HalvexQueryRegistry("SOFTWARE", "PowerMode", NullReference<ULONG>()); }},
+     [](void*, Hostile&)
+         HX_BINDS_NULL { return HalvexQueryRegistry("SOFTWARE", "PowerMode", NullReference<ULONG>()); }},
     {"QueryWZCStatusCheck, null answer",
-     [](void*, Hostile&) { return HalvexQueryWZCStatusCheck(NullReference<int>()); }},
+     [](void*, Hostile&) HX_BINDS_NULL { return HalvexQueryWZCStatusCheck(NullReference<int>()); }},
 };
 
-class HostileCallerTest : public SettingsTest {};
+class HostileCallerTest : public SettingsTest {
+ protected:
+  // The requests the calls made: the monitor's event fetches run on their own.
+  std::vector<sim::ControlCall> Requests() {
+    std::vector<sim::ControlCall> made;
+    for (const sim::ControlCall& call : sim->Calls()) {
+      if (call.code != IOCTL_OID_QUERY || call.Oid() != OID_HALVEX_EVENT_RECORDS) made.push_back(call);
+    }
+    return made;
+  }
+};
 
 TEST_F(HostileCallerTest, RefusedWithThreeAndNothingSent) {
   const auto stored = AllStored();
@@ -136,7 +151,7 @@ TEST_F(HostileCallerTest, RefusedWithThreeAndNothingSent) {
     Hostile hostile;
     sim->ClearCalls();
     EXPECT_EQ(c.call(adapter, hostile), 3);
-    EXPECT_TRUE(sim->Calls().empty()) << "reached the driver";
+    EXPECT_TRUE(Requests().empty()) << "reached the driver";
   }
   EXPECT_EQ(AllStored(), stored) << "nothing stored";
   // The adapter is still the open one: neither refused open nor close touched it.
@@ -185,7 +200,7 @@ TEST_F(HostileCallerTest, RecordsEndingAtTheirLengthAreSent) {
     Hostile hostile;
     sim->ClearCalls();
     EXPECT_EQ(c.call(adapter, hostile), 0);
-    const auto calls = sim->Calls();
+    const auto calls = Requests();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].Oid(), c.oid);
     EXPECT_EQ(calls[0].inLength, c.inLength);

@@ -65,8 +65,10 @@ void InspectFreed(const volatile void* p, size_t size) {
 void OnSanitizerFree(const volatile void* p) {
   if (tWatching && !tInDriver) InspectFreed(p, __sanitizer_get_allocated_size(p));
 }
+void OnSanitizerMalloc(const volatile void*, size_t) {}  // the hooks come in pairs
 bool WatchFrees() {
-  static const bool installed = __sanitizer_install_malloc_and_free_hooks(nullptr, OnSanitizerFree) != 0;
+  static const bool installed =
+      __sanitizer_install_malloc_and_free_hooks(OnSanitizerMalloc, OnSanitizerFree) != 0;
   return installed;
 }
 #elif HX_FREE_HOOK_GLIBC
