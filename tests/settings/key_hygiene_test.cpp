@@ -54,7 +54,7 @@ thread_local bool tInDriver = false;
 int gFreed = 0;
 int gFreedHoldingKey = 0;
 
-void InspectFreed(const volatile void* p, size_t size) {
+[[maybe_unused]] void InspectFreed(const volatile void* p, size_t size) {
   if (p == nullptr || !tWatching || tInDriver) return;
   ++gFreed;
   if (HoldsKey(static_cast<const volatile uint8_t*>(p), size)) ++gFreedHoldingKey;
