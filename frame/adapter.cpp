@@ -40,6 +40,7 @@ void ClearPaths(bool transportToo) {
 }  // namespace
 
 int HalvexOpenAdapter(void*& adapter) {
+  if (IsBadWritePtr(&adapter, sizeof adapter)) return hx::kBadBuffer;
   auto& s = hx::State();
   void* handle = hx::platform::OpenDevice(hx::kDeviceName);
   adapter = handle;
@@ -57,6 +58,8 @@ int HalvexOpenAdapter(void*& adapter) {
 }
 
 int HalvexCloseAdapter(void*& adapter) {
+  // The handle is read, and cleared once closed.
+  if (IsBadWritePtr(&adapter, sizeof adapter)) return hx::kBadBuffer;
   auto& s = hx::State();
   void* open = s.AdapterHandle.load(std::memory_order_acquire);
   if (!IsUsable(adapter) || adapter != open) {

@@ -1,30 +1,25 @@
 #include "frame/channel.h"
 
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "frame/oids.h"
 #include "frame/state.h"
 #include "platform/win32.h"
+#include "platform/wipe.h"
 
 namespace hx {
 namespace {
 
-struct FreeDeleter {
-  void operator()(unsigned char* p) const { std::free(p); }
-};
-using RequestBuffer = std::unique_ptr<unsigned char, FreeDeleter>;
+// Every request buffer is wiped before it is freed: sets carry keys, PMKIDs
+// and EAPOL bodies.
+using RequestBuffer = WipedBlock;
 
 // Heap request buffer of RequestSize(length) bytes, optionally zeroed. A
 // length whose request size would not fit the control call's 32-bit size
 // gets none: the size would wrap and the payload copy run past the buffer.
 RequestBuffer AllocateRequest(ULONG length, bool zeroed) {
   if (length > kMaxRequestPayload) return nullptr;
-  const size_t size = RequestSize(length);
-  void* p = zeroed ? std::calloc(1, size) : std::malloc(size);
-  return RequestBuffer(static_cast<unsigned char*>(p));
+  return AllocateWiped(RequestSize(length), zeroed);
 }
 
 uint32_t ReadWord(const unsigned char* p) {

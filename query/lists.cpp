@@ -20,7 +20,7 @@ int HalvexQueryScanList(void* adapter, unsigned char* buffer, ULONG length) {
 }
 
 int HalvexQueryScanListLength(void* adapter, unsigned char* buffer, ULONG length, ULONG& returned) {
-  if (IsBadWritePtr(buffer, length)) return hx::kBadBuffer;
+  if (IsBadWritePtr(buffer, length) || IsBadWritePtr(&returned, sizeof returned)) return hx::kBadBuffer;
   if (length != 0) std::memset(buffer, 0, length);
   ULONG count = length;
   const int result = hx::QueryOidWithLength(adapter, hx::OID_HALVEX_SCAN_LIST, buffer, length, count);
@@ -32,7 +32,8 @@ int HalvexQueryScanListLength(void* adapter, unsigned char* buffer, ULONG length
 }
 
 int HalvexQueryAssocInfo(void* adapter, unsigned char* buffer, ULONG& returned) {
-  if (IsBadWritePtr(buffer, kAssocInfoSize)) return hx::kBadBuffer;
+  if (IsBadWritePtr(buffer, kAssocInfoSize) || IsBadWritePtr(&returned, sizeof returned))
+    return hx::kBadBuffer;
   // The caller reads `returned` after result 0 as the answer's true length,
   // also when a failed control call still delivered the answer; with no
   // answer at all it is 0, never a stale value.

@@ -13,6 +13,7 @@ int QueryStatisticsRecord(void* adapter, uint32_t oid, void* record, ULONG size)
 
 // A register read always succeeds; 255 stands for a failure or a time-out.
 int ReadRegister(void* adapter, uint32_t oid, ULONG reg, ULONG& value) {
+  if (IsBadWritePtr(&value, sizeof value)) return hx::kBadBuffer;
   uint32_t record[2] = {reg, 0};
   const hx::PendingAnswer a = hx::QueryWithPendingReply(adapter, oid, record, sizeof record);
   value = a.answered ? a.value : 255;

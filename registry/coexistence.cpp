@@ -48,6 +48,7 @@ bool AdapterKeyPath(char (&path)[400]) {
 
 int HalvexQueryWZCStatusCheck(int& answer) {
   using namespace hx;
+  if (IsBadWritePtr(&answer, sizeof answer)) return kBadBuffer;
   if (!ServiceMayBeRunning()) return kFailure;
   char path[400] = {};
   if (!AdapterKeyPath(path)) return kFailure;

@@ -7,6 +7,7 @@
 
 #include "frame/channel.h"
 #include "frame/state.h"
+#include "platform/wipe.h"
 #include "registry/store.h"
 
 namespace hx {
@@ -48,6 +49,7 @@ unsigned char* FieldAt(CONNECTIONINFO& record, size_t offset) {
 // NUL leaves the field empty.
 void ReadInto(void* adapter, const char* name, unsigned char* field, size_t width, bool isName) {
   unsigned char stored[kReadCapacity] = {};
+  const WipeOnExit wipeStored(stored, sizeof stored);  // may be a key
   ULONG size = kReadCapacity;
   if (ReadAdapterString(adapter, name, stored, &size) != kSuccess) return;
   if (isName && (size == 0 || stored[0] == 0)) return;
@@ -67,6 +69,7 @@ using namespace hx;
 int HalvexRegisterConnInfo(void* adapter) {
   // Built aside and published whole, so no registry access runs under the lock.
   CONNECTIONINFO fresh{};
+  const WipeOnExit wipeFresh(&fresh, sizeof fresh);  // holds the keys
   ReadInto(adapter, "ProfileName", reinterpret_cast<unsigned char*>(fresh.ProfileName),
            sizeof fresh.ProfileName, true);
   ReadInto(adapter, "DesiredSSID", fresh.DesiredSSID, sizeof fresh.DesiredSSID, true);
@@ -93,6 +96,7 @@ int HalvexRevertConnInfo(void* adapter) {
   // empty record would wipe the user's stored settings.
   if (s.SnapshotTaken.load() == 0) return kSuccess;
   CONNECTIONINFO snapshot;
+  const WipeOnExit wipeSnapshot(&snapshot, sizeof snapshot);  // holds the keys
   {
     std::lock_guard lock(s.SnapshotLock);
     snapshot = s.ConnSnapshot;

@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 #include "frame/channel.h"
 #include "platform/unique_handle.h"
+#include "platform/wipe.h"
 #include "registry/discovery.h"
 #include "registry/text.h"
 
@@ -51,14 +51,14 @@ int SetValue(HKEY key, const char* name, DWORD type, const void* data, ULONG len
   // stores a NUL too when that byte is one: the stored size would depend on
   // whatever follows the caller's buffer (and the look reads past it). A copy
   // with a NUL behind it stores the same on every Windows and every buffer.
-  std::vector<BYTE> text;
-  try {
-    text.assign(bytes, bytes + length);
-    text.push_back(0);
-  } catch (...) {
-    return kFailure;
-  }
-  return RegSetValueExA(key, name, 0, type, text.data(), length) == ERROR_SUCCESS ? kSuccess : kFailure;
+  // A count with no room left for the NUL cannot be copied (32-bit hosts).
+  if (size_t{length} + 1 == 0) return kFailure;
+  // The data may be a key: the copy is wiped when released.
+  WipedBlock text = AllocateWiped(size_t{length} + 1, false);
+  if (!text) return kFailure;
+  if (length != 0) std::memcpy(text.get(), bytes, length);
+  text.get()[length] = 0;
+  return RegSetValueExA(key, name, 0, type, text.get(), length) == ERROR_SUCCESS ? kSuccess : kFailure;
 }
 
 // Queries a value into `buffer`; false when it is missing or larger.
@@ -67,6 +67,7 @@ bool QueryValue(HKEY key, const char* name, void* buffer, DWORD& size) {
 }
 
 int QueryNumberExport(void* adapter, const char* name, ULONG& value) {
+  if (IsBadWritePtr(&value, sizeof value)) return kBadBuffer;
   ULONG read = 0;
   if (ReadAdapterNumber(adapter, name, read) != kSuccess) return kFailure;
   value = read;
@@ -166,6 +167,7 @@ int HalvexQueryRegistry(const char* keyPath, const char* valueName, char* buffer
 }
 
 int HalvexQueryRegistry(const char* keyPath, const char* valueName, ULONG& value) {
+  if (IsBadWritePtr(&value, sizeof value)) return hx::kBadBuffer;
   DWORD read = 0;
   DWORD size = sizeof read;
   hx::platform::UniqueKey key;

@@ -1,11 +1,11 @@
 // Security and vendor commands: EAPOL frames, records passed through to the
 // driver, and vendor commands carrying one value.
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "frame/channel.h"
 #include "frame/oids.h"
+#include "platform/win32.h"
+#include "platform/wipe.h"
 #include "registry/store.h"
 #include "settings/setting.h"
 
@@ -28,9 +28,13 @@ constexpr EtherType kPreAuthentication{0x88, 0xC7};
 int SendEapolFrame(void* adapter, EtherType type, const unsigned char* source,
                    const unsigned char* destination, const unsigned char* body, ULONG bodyLength) {
   if (bodyLength > kLongestBody) return kFailure;
+  if (IsBadReadPtr(source, 6) || IsBadReadPtr(destination, 6) || IsBadReadPtr(body, bodyLength))
+    return kBadBuffer;
   const ULONG size = kEapolHeaderSize + bodyLength;
-  std::unique_ptr<unsigned char[]> frame(new (std::nothrow) unsigned char[size]);
-  if (!frame) return kFailure;
+  // The body may carry key material: the frame is wiped when released.
+  WipedBlock block = AllocateWiped(size, false);
+  if (!block) return kFailure;
+  unsigned char* frame = block.get();
   const ULONG frameLength = bodyLength + kEthernetHeaderSize;
   frame[0] = static_cast<unsigned char>(frameLength & 0xFF);  // little-endian on every host
   frame[1] = static_cast<unsigned char>(frameLength >> 8);
@@ -40,22 +44,24 @@ int SendEapolFrame(void* adapter, EtherType type, const unsigned char* source,
   frame[16] = type.high;
   frame[17] = type.low;
   if (bodyLength != 0) std::memcpy(&frame[kEapolHeaderSize], body, bodyLength);
-  return SetOid(adapter, OID_HALVEX_EAPOL_TX, frame.get(), size);
+  return SetOid(adapter, OID_HALVEX_EAPOL_TX, frame, size);
 }
 
 // ---- Records passed through --------------------------------------------------
 
 struct RecordCommand {
   uint32_t oid;
-  ULONG size = 0;      // fixed size; 0: the caller's length
-  bool probe = false;  // result 3, nothing sent, unless CanSendInPlace
+  ULONG size = 0;  // fixed size; 0: the caller's length
 };
 
 // The caller's record is the payload: its first word comes back holding the
-// request's status word.
-int SendRecord(const RecordCommand& c, void* adapter, void* record, ULONG length) {
+// request's status word. A record that cannot be read over the length sent,
+// or whose status word cannot be written back, is refused with nothing sent;
+// `asPassed`, when given, receives the record as it was before the request.
+int SendRecord(const RecordCommand& c, void* adapter, void* record, ULONG length, void* asPassed = nullptr) {
   if (c.size != 0) length = c.size;
-  if (c.probe && !CanSendInPlace(record, length)) return kBadBuffer;
+  if (!CanSendInPlace(record, length)) return kBadBuffer;
+  if (asPassed != nullptr) std::memcpy(asPassed, record, length);
   return SetOid(adapter, c.oid, record, length);
 }
 
@@ -68,10 +74,8 @@ constexpr RecordCommand kCcxReportRogueAps{OID_HALVEX_CCX_REPORT_ROGUE_APS, 6};
 constexpr RecordCommand kCcxNotifyAuthSuccess{OID_HALVEX_CCX_NOTIFY_AUTH_SUCCESS};
 constexpr RecordCommand kCcxCckmRequest{OID_HALVEX_CCX_CCKM_REQUEST};
 constexpr RecordCommand kCcxCckmResult{OID_HALVEX_CCX_CCKM_RESULT};
-constexpr RecordCommand kQsSecurityInfo{OID_HALVEX_QS_SECURITY_INFO, sizeof(HALVEX_QUICKSETUP_SEC_INFO),
-                                        true};
-constexpr RecordCommand kQsSetupRequest{OID_HALVEX_QS_SETUP_REQUEST, sizeof(HALVEX_QUICKSETUP_SETUP_REQ),
-                                        true};
+constexpr RecordCommand kQsSecurityInfo{OID_HALVEX_QS_SECURITY_INFO, sizeof(HALVEX_QUICKSETUP_SEC_INFO)};
+constexpr RecordCommand kQsSetupRequest{OID_HALVEX_QS_SETUP_REQUEST, sizeof(HALVEX_QUICKSETUP_SETUP_REQ)};
 constexpr RecordCommand kRegionCtrl{OID_HALVEX_REGION_CTRL, sizeof(HALVEX_REGION_CTRL)};
 
 // ---- One value, nothing stored -----------------------------------------------
@@ -133,8 +137,7 @@ int HalvexSetRegionCtrl(void* adapter, HALVEX_REGION_CTRL* ctrl) {
   // The request writes the status word over the record's first word; the
   // stored copy is the record as the caller passed it.
   HALVEX_REGION_CTRL asPassed;
-  std::memcpy(&asPassed, ctrl, sizeof asPassed);
-  const int result = SendRecord(hx::kRegionCtrl, adapter, ctrl, 0);
+  const int result = SendRecord(hx::kRegionCtrl, adapter, ctrl, 0, &asPassed);
   if (result == hx::kSuccess) hx::WriteAdapterString(adapter, "RegionCodeCtrl", &asPassed, sizeof asPassed);
   // A refusal is reported, not hidden behind success.
   return result;

@@ -5,6 +5,8 @@
 
 #include "frame/channel.h"
 #include "frame/oids.h"
+#include "platform/win32.h"
+#include "platform/wipe.h"
 #include "registry/store.h"
 
 namespace hx {
@@ -35,7 +37,11 @@ int HalvexSetWepKey(void* adapter, unsigned int index, unsigned char* key, unsig
   // An index reaching bit 31 would reach the driver as the transmit flag.
   if ((keyIndex & hx::kTransmitKey) != 0) return hx::kFailure;
 
+  if (IsBadReadPtr(key, keyLength)) return hx::kBadBuffer;
+
   unsigned char record[hx::kHeaderSize + hx::kLongestKey + hx::kTrailerSize] = {};
+  // The record holds the key: wiped on every way out.
+  const hx::WipeOnExit wipeRecord(record, sizeof record);
   const ULONG length = hx::kHeaderSize + keyLength + hx::kTrailerSize;
   hx::PutWord(record + offsetof(NDIS_802_11_WEP, Length), length);
   hx::PutWord(record + offsetof(NDIS_802_11_WEP, KeyIndex),

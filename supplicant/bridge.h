@@ -11,6 +11,7 @@
 
 #include "platform/unique_handle.h"
 #include "platform/win32.h"
+#include "platform/wipe.h"
 #include "supplicant/binding.h"
 #include "supplicant/odstk.h"
 
@@ -23,10 +24,6 @@ inline constexpr DWORD kLinkThreadStopWait = 3000;
 inline constexpr DWORD kEapolSentWait = 10;
 // The stored GTC response: at most 39 characters and the NUL.
 inline constexpr size_t kGtcResponseSize = 40;
-
-// Overwrites `size` bytes with zeros in a way the compiler may not drop, for
-// secrets whose memory is about to be freed or reused.
-void WipeSecret(void* bytes, size_t size);
 
 // Frees a NUL-terminated secret text after wiping it.
 struct WipingDelete {

@@ -13,13 +13,6 @@ SupplicantBridge& Bridge() {
   return bridge;
 }
 
-void WipeSecret(void* bytes, size_t size) {
-  // Volatile stores are observable behaviour: they survive even when the
-  // memory is freed right after.
-  volatile unsigned char* p = static_cast<volatile unsigned char*>(bytes);
-  for (size_t i = 0; i < size; ++i) p[i] = 0;
-}
-
 void WipingDelete::operator()(char* text) const {
   WipeSecret(text, std::strlen(text) + 1);
   delete[] text;

@@ -230,7 +230,11 @@ LONG NewHandle(Hive& hive, std::shared_ptr<Key> key, REGSAM access, PHKEY result
 // NT does: when the data does not end in a NUL but the byte after it is one.
 // (NT reads that byte past the caller's count; so does this, to store the same.)
 std::vector<BYTE> StoredData(DWORD type, const BYTE* data, DWORD length) {
-  std::vector<BYTE> stored(data, data + length);
+  // Room for the NUL from the start: growing would free a block holding the
+  // data, and values may be keys.
+  std::vector<BYTE> stored;
+  stored.reserve(size_t{length} + 1);
+  stored.assign(data, data + length);
   bool text = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
   if (text && length > 0 && stored.back() != 0 && data[length] == 0) stored.push_back(0);
   return stored;

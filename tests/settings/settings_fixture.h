@@ -42,10 +42,15 @@ class SettingsTest : public StoredSettingsTest {
   void SetUp() override {
     StoredSettingsTest::SetUp();
     if (HasFatalFailure()) return;
-    // Opened again through the observer: the handle keeps the device it was opened on.
-    ASSERT_EQ(HalvexCloseAdapter(adapter), 0);
     observer = std::make_shared<SetObserver>(sim);
-    platform::RegisterDevice(sim::kDevicePath, observer);
+    ReopenThrough(observer);
+  }
+
+  // Closes the adapter and opens it again through `device`: the handle keeps
+  // the device it was opened on.
+  void ReopenThrough(std::shared_ptr<platform::Device> device) {
+    ASSERT_EQ(HalvexCloseAdapter(adapter), 0);
+    platform::RegisterDevice(sim::kDevicePath, std::move(device));
     Open();
   }
 

@@ -1,0 +1,44 @@
+// Key material must not outlive its use: blocks that carried it are wiped
+// before they are freed, stack copies before their scope ends.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+
+namespace hx {
+
+// Overwrites `size` bytes with zeros in a way the compiler may not drop, for
+// secrets whose memory is about to be freed or reused.
+void WipeSecret(void* bytes, size_t size);
+
+// Wipes a stack block on every way out of its scope.
+class WipeOnExit {
+ public:
+  WipeOnExit(void* bytes, size_t size) : bytes_(bytes), size_(size) {}
+  ~WipeOnExit() { WipeSecret(bytes_, size_); }
+  WipeOnExit(const WipeOnExit&) = delete;
+  WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+ private:
+  void* bytes_;
+  size_t size_;
+};
+
+struct WipingFree {
+  size_t size = 0;
+  void operator()(unsigned char* p) const {
+    WipeSecret(p, size);
+    std::free(p);
+  }
+};
+// A heap block that is wiped before it is freed.
+using WipedBlock = std::unique_ptr<unsigned char, WipingFree>;
+
+// `size` bytes from the heap, zeroed when asked; null without memory.
+inline WipedBlock AllocateWiped(size_t size, bool zeroed) {
+  void* p = zeroed ? std::calloc(1, size) : std::malloc(size);
+  return WipedBlock(static_cast<unsigned char*>(p), WipingFree{size});
+}
+
+}  // namespace hx
