@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -92,8 +93,12 @@ struct SupplicantBridge {
   // Serialises initialise, terminate and identity replacement, which the
   // utility may call from any thread.
   std::mutex LifecycleLock;
-  // ToolkitUse objects open right now.
+  // ToolkitUse objects open right now; the last to close wakes a waiter. A
+  // mutex and condition rather than an atomic wait: the mingw runtime's
+  // atomic waits have been seen to miss their wake-up under Wine.
   std::atomic<uint32_t> ToolkitUsers{0};
+  std::mutex UsersMutex;
+  std::condition_variable UsersDone;
   // Terminate's bound on the link thread; tests shorten it.
   std::atomic<DWORD> LinkStopWait{kLinkThreadStopWait};
   // The key installation's bound on the EAPOL-sent report; tests lengthen it.
@@ -110,7 +115,10 @@ class ToolkitUse {
  public:
   ToolkitUse() { Bridge().ToolkitUsers.fetch_add(1); }
   ~ToolkitUse() {
-    if (Bridge().ToolkitUsers.fetch_sub(1) == 1) Bridge().ToolkitUsers.notify_all();
+    if (Bridge().ToolkitUsers.fetch_sub(1) == 1) {
+      { std::lock_guard lock(Bridge().UsersMutex); }
+      Bridge().UsersDone.notify_all();
+    }
   }
   ToolkitUse(const ToolkitUse&) = delete;
   ToolkitUse& operator=(const ToolkitUse&) = delete;

@@ -48,8 +48,9 @@ void SuppBlob::Assign(const void* bytes, ULONG length) {
 }
 
 void WaitForToolkitUsers() {
-  std::atomic<uint32_t>& users = Bridge().ToolkitUsers;
-  for (uint32_t open = users.load(); open != 0; open = users.load()) users.wait(open);
+  SupplicantBridge& b = Bridge();
+  std::unique_lock lock(b.UsersMutex);
+  b.UsersDone.wait(lock, [&b] { return b.ToolkitUsers.load() == 0; });
 }
 
 ODSTK_HANDLE RetireToolkitHandle(std::atomic<ODSTK_HANDLE>& slot) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -326,18 +327,17 @@ TEST_F(SupplicantLifecycleTest, TerminateRightAfterInitializeNeverHandsTheThread
 
 TEST_F(SupplicantLifecycleTest, PortCallsRacingTerminateNeverPassAReleasedLink) {
   ASSERT_EQ(HalvexWPAInitialize(), 0);
-  std::atomic<bool> started{false};
+  // A promise, not an atomic wait: the mingw runtime's atomic waits have
+  // been seen to miss their wake-up under Wine.
+  std::promise<void> started;
   std::thread monitor([&] {
     for (int i = 0; i < 2000; ++i) {
       HalvexWPAPortUp();
       HalvexWPAPortDown();
-      if (i == 10) {
-        started.store(true);
-        started.notify_all();
-      }
+      if (i == 10) started.set_value();
     }
   });
-  started.wait(false);
+  started.get_future().wait();
   HalvexWPATerminate();
   monitor.join();
   for (const std::string& call : odsim::Calls()) EXPECT_EQ(call.find("stale"), std::string::npos) << call;
