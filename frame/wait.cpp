@@ -20,9 +20,9 @@ bool OnNotifyWindowThread() {
 
 DWORD WaitUntil(HANDLE object, const Deadline& deadline) {
   const HANDLE handles[2] = {object, State().UnloadEvent.get()};
+  const DWORD count = handles[1] != nullptr ? 2 : 1;
   const bool pump = OnNotifyWindowThread();
   for (;;) {
-    const DWORD count = handles[1] != nullptr ? 2 : 1;
     const DWORD woke = pump ? MsgWaitForMultipleObjectsEx(count, handles, deadline.Remaining(),
                                                           QS_SENDMESSAGE, MWMO_INPUTAVAILABLE)
                             : WaitForMultipleObjects(count, handles, FALSE, deadline.Remaining());

@@ -13,7 +13,6 @@ class Deadline {
   using Clock = std::chrono::steady_clock;
 
   explicit Deadline(DWORD milliseconds) : at_(Clock::now() + std::chrono::milliseconds(milliseconds)) {}
-  Clock::time_point at() const { return at_; }
   // Milliseconds left, rounded up so a wait never ends early; 0 once passed.
   DWORD Remaining() const;
 

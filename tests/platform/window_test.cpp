@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 #include "platform/unique_handle.h"
@@ -97,6 +98,15 @@ TEST_F(WindowTest, MessagesToNoWindowOrADestroyedOneGoNowhere) {
   EXPECT_EQ(CreateWindowExA(0, kClass, "", 0, 0, 0, 0, 0, raw, nullptr, Instance(), nullptr), nullptr)
       << "a destroyed parent";
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+}
+
+TEST_F(WindowTest, AWindowEndsWithItsThread) {
+  HWND raw = nullptr;
+  std::thread owner([&] { raw = Create(nullptr).release(); });
+  owner.join();
+  ASSERT_NE(raw, nullptr);
+  EXPECT_FALSE(IsWindow(raw));
+  EXPECT_EQ(SendMessageA(raw, WM_APP, 1, 1), 0);  // nothing waits for a thread that is gone
 }
 
 TEST_F(WindowTest, UserDataRoundTrips) {

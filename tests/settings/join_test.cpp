@@ -206,6 +206,14 @@ TEST_F(JoinTest, FailedWaitIsNoConnection) {
   sim->Script(OID_802_11_SSID, Response::SetStatus(259));
   EXPECT_EQ(Join(kForms[0], "HalvexOpen", adapter), 1);
   ExpectStored(kRolledBack);
+  // No turn to be had either: nothing reaches the driver, and the settings
+  // still go back.
+  StoreAll(kChangedSince);
+  State().JoinTurnEvent.reset();
+  sim->ClearCalls();
+  EXPECT_EQ(Join(kForms[0], "HalvexOpen", adapter), 1);
+  EXPECT_TRUE(sim->CallsFor(OID_802_11_SSID).empty());
+  ExpectStored(kRolledBack);
 }
 
 TEST_F(JoinTest, MediaSpecificEventIsSilentDuringAJoin) {
