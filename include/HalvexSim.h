@@ -1,0 +1,71 @@
+/* The simulated adapter as a test rig or the utility drives it: a whole
+ * simulated machine (the adapter's driver, its radio world, the adapter's
+ * registry and the stand-in supplicant) that Halvex reaches as it would reach
+ * the real device. Everything the machine keeps between runs lives in one
+ * state directory:
+ *
+ *   registry.reg        the adapter's registry (POSIX hosts; on Windows a
+ *                       sandbox key of its own, never the machine's registry)
+ *   access-points.json  the networks in range, user-editable; a default one
+ *                       is written on the first run
+ *   world.json          what the adapter was doing: its association, radio
+ *                       and stored driver values
+ *
+ * Every call returns HALVEXSIM_OK or HALVEXSIM_FAILED. Where a call takes a
+ * `messages` buffer it writes there, NUL-terminated and cut to `size`, one
+ * line per problem met (also on success: a damaged file that was moved aside
+ * and replaced is reported, not hidden). */
+#ifndef HALVEX_SIM_H
+#define HALVEX_SIM_H
+
+#ifdef _WIN32
+#ifdef HALVEXSIM_BUILDING
+#define HALVEXSIM_API __declspec(dllexport)
+#else
+#define HALVEXSIM_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define HALVEXSIM_API __attribute__((visibility("default")))
+#else
+#define HALVEXSIM_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define HALVEXSIM_OK 0
+#define HALVEXSIM_FAILED 1
+
+/* Starts the machine from `stateDir` (created with its parents). Call it
+ * before HalvexOpenAdapter; one machine per process. */
+HALVEXSIM_API int HalvexSimStart(const char* stateDir, char* messages, unsigned size);
+
+/* Saves the world and stops the machine. HALVEXSIM_FAILED when anything
+ * changed during the run could not be saved, the registry included. */
+HALVEXSIM_API int HalvexSimStop(char* messages, unsigned size);
+
+/* Writes every frame the adapter carries (EAPOL out and in) to a pcap file
+ * (Ethernet link type) from now until HalvexSimStop. */
+HALVEXSIM_API int HalvexSimCapture(const char* path, char* messages, unsigned size);
+
+/* The driver requests of this run as text, one per line. Returns the size
+ * the text needs with its NUL and copies as much as fits. */
+HALVEXSIM_API unsigned HalvexSimRequestLog(char* buffer, unsigned size);
+
+/* Exports the registry key `key` (a full path such as
+ * "HKEY_LOCAL_MACHINE\\System\\...") with its subkeys to a .reg file, or
+ * applies a .reg file. Works on the registry the process sees: the
+ * machine's sandbox while it runs. */
+HALVEXSIM_API int HalvexSimExportRegistry(const char* key, const char* path, char* messages, unsigned size);
+HALVEXSIM_API int HalvexSimImportRegistry(const char* path, char* messages, unsigned size);
+
+/* 1 when the associated network's port is open: its authenticator (if any)
+ * let the station through and traffic flows; 0 otherwise. */
+HALVEXSIM_API int HalvexSimPortOpen(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* HALVEX_SIM_H */
