@@ -43,10 +43,11 @@ auto WithProgress(const Output& out, const std::string& label, Call call) {
   auto result = std::async(std::launch::async, call);
   if (out.json || !out.terminal) return result.get();
   static const char kTurns[] = "|/-\\";
-  for (unsigned turn = 0; result.wait_for(milliseconds(120)) != std::future_status::ready; ++turn) {
-    fmt::print("\r{} {}", label, kTurns[turn % 4]);
+  unsigned turn = 0;
+  do {
+    fmt::print("\r{} {}", label, kTurns[turn++ % 4]);
     std::fflush(stdout);
-  }
+  } while (result.wait_for(milliseconds(120)) != std::future_status::ready);
   fmt::print("\r{}\r", std::string(label.size() + 2, ' '));
   std::fflush(stdout);
   return result.get();

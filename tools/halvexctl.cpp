@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
       "\nExit codes: 0 success, 1 the operation failed (the library's result is shown), 2 bad usage.\n"
       "The simulated adapter keeps its state in HALVEX_STATE_DIR (default: $XDG_STATE_HOME/halvex,\n"
       "~/.local/state/halvex, or %LOCALAPPDATA%\\Halvex); its networks are in access-points.json there.");
-  app.require_subcommand(1);
+  app.require_subcommand(0, 1);
   Options options;
   app.add_flag("--sim", options.sim, "use the simulated adapter (always so off Windows)");
   app.add_option("--state-dir", options.stateDir, "where the simulated adapter keeps its state");
@@ -131,6 +131,7 @@ int main(int argc, char** argv) {
   }
 
   // Every argument is checked before the adapter is touched.
+  if (app.get_subcommands().empty()) return Usage("a command is required");
   CLI::App* command = app.get_subcommands().front();
   const std::string name = command->get_name();
   uint32_t value = 0;
