@@ -60,12 +60,17 @@ std::string TextOf(int (*query)(void*, char*, ULONG), void* adapter, int* result
 }
 
 // The library's result where an operation failed, for text and JSON.
-int Failed(Output& out, const std::string& what, int result) {
+int Failed(Output& out, const std::string& what, std::optional<int> result) {
   out.data["error"] = what;
-  out.data["result"] = result;
-  if (!out.json) fmt::print(stderr, "halvexctl: {} (result {})\n", what, result);
+  if (result) out.data["result"] = *result;
+  if (!out.json) {
+    fmt::print(stderr, "halvexctl: {}{}\n", what, result ? fmt::format(" (result {})", *result) : "");
+  }
   return 1;
 }
+
+// A refusal of halvexctl's own, before the library was asked.
+constexpr std::nullopt_t kOwnRefusal = std::nullopt;
 
 const char* MessageName(uint64_t code) {
   switch (code) {
@@ -301,9 +306,11 @@ int Join(Session& session, const JoinRequest& r, Output& out) {
   if (!announced.empty()) d["security"] = announced;
   // Say at once what cannot work, rather than after a time-out.
   const bool wantsKey = r.wepKey || r.psk || !r.eap.empty();
-  if (announced == "open" && wantsKey) return Failed(out, r.ssid + " is an open network: give no key", 1);
+  if (announced == "open" && wantsKey)
+    return Failed(out, r.ssid + " is an open network: give no key", kOwnRefusal);
   if (!announced.empty() && announced != "open" && !wantsKey)
-    return Failed(out, r.ssid + " uses " + announced + ": give --wep-key, --psk or an 802.1X method", 1);
+    return Failed(out, r.ssid + " uses " + announced + ": give --wep-key, --psk or an 802.1X method",
+                  kOwnRefusal);
 
   Say(out, "Joining {}\n", Escape(r.ssid));
   const size_t from = session.messages().Messages().size();
@@ -348,8 +355,10 @@ int Join(Session& session, const JoinRequest& r, Output& out) {
   if (security) {
     const Outcome outcome = AwaitAuthentication(session, from, out, &texts);
     d["statusTexts"] = texts;
-    if (outcome == Outcome::kRefused) return Failed(out, "authentication failed (check the credentials)", 1);
-    if (outcome == Outcome::kTimedOut) return Failed(out, "authentication did not finish in time", 1);
+    if (outcome == Outcome::kRefused)
+      return Failed(out, "authentication failed (check the credentials)", kOwnRefusal);
+    if (outcome == Outcome::kTimedOut)
+      return Failed(out, "authentication did not finish in time", kOwnRefusal);
   }
   if (HalvexGetConnectStatus(a) != 1)
     return Failed(
