@@ -240,6 +240,8 @@ class Halvexctl(unittest.TestCase):
         self.assertEqual(r.returncode, 1)
 
     def test_demo_walks_through(self):
+        quiet = self.ok("events", "--seconds", "1")
+        self.assertEqual(quiet.stdout, "")
         r = self.ok("demo")
         for said in ["Connected to HalvexOpen", "Connected to HalvexWEP", "Connected to HalvexCorp", "Disconnected"]:
             self.assertIn(said, r.stdout)
