@@ -32,6 +32,7 @@ struct AccessPoint {
   // Set: the network authenticates stations by 802.1X (EAP-GTC with this
   // password; any user name is taken).
   std::optional<std::string> eapPassword;
+  std::optional<std::string> passphrase;  // WPA2-PSK network: its pass phrase
 };
 
 // NDIS authentication modes and encryption states, as joins are judged by.

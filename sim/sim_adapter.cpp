@@ -459,6 +459,11 @@ void SimAdapter::SetWorld(RadioWorld world) {
   world_ = std::move(world);
 }
 
+std::map<uint32_t, Bytes> SimAdapter::Values() const {
+  std::lock_guard lock(mutex_);
+  return values_;
+}
+
 RadioWorld SimAdapter::World() const {
   std::lock_guard lock(mutex_);
   return world_;

@@ -130,6 +130,8 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   void SetWord(uint32_t oid, uint32_t value);
   std::optional<Bytes> Value(uint32_t oid) const;
   std::optional<uint32_t> Word(uint32_t oid) const;
+  // Every stored answer, by OID.
+  std::map<uint32_t, Bytes> Values() const;
   // The access points, the current association, counters and registers that
   // answer every query no script or stored value answers.
   void SetWorld(RadioWorld world);

@@ -1,290 +1,207 @@
-// halvexctl: the configuration utility's command-line form, run against the
-// simulated adapter. Opens the adapter, shows what it reports and what is
-// stored for it in the registry, scans, joins an open, a WEP and a
-// WPA2-Enterprise network (802.1X through the stand-in supplicant), leaves
-// again, and shows the stored connection, the window messages and every
-// request that went over the driver channel. On POSIX the registry
-// lives in $HALVEX_STATE_DIR/registry.reg between runs.
-#include <algorithm>
-#include <chrono>
+// halvexctl: the command-line utility for Halvex adapters. It drives the
+// adapter through the library's exports only, as any caller of Halvex.dll
+// (or libHalvex.so) would; off Windows, and with --sim on Windows, against
+// the simulated adapter, whose state persists between runs.
+#include <CLI/CLI.hpp>
 #include <cstdio>
-#include <cstdlib>
+#include <memory>
 #include <string>
-#include <vector>
 
-#include "Halvex.h"
-#include "frame/oids.h"
-#include "frame/state.h"
-#include "platform/reg_file.h"
-#include "platform/unique_handle.h"
-#include "sim/message_recorder.h"
-#include "sim/sim_adapter.h"
-#include "sim/sim_registry.h"
-#include "toolkit/odsim.h"
-#ifndef _WIN32
-#include <sys/stat.h>
-
-#include "platform/posix/control.h"
+#include "tools/commands.h"
+#include "tools/parameters.h"
+#include "tools/text.h"
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
 #endif
 
 namespace {
 
-namespace ndis = hx::sim::ndis;
+using namespace halvexctl;
 
-const char* CodeName(uint32_t code) {
-  switch (code) {
-    case hx::IOCTL_OID_QUERY:
-      return "IOCTL_OID_QUERY";
-    case hx::IOCTL_OID_SET:
-      return "IOCTL_OID_SET";
-    case hx::IOCTL_REGISTER_EVENT:
-      return "IOCTL_REGISTER_EVENT";
-    case hx::IOCTL_REGISTER_EXIT_EVENT:
-      return "IOCTL_REGISTER_EXIT_EVENT";
-    default:
-      return "?";
-  }
+constexpr int kUsage = 2;
+
+// A usage error found after parsing: said the way CLI11 says its own.
+int Usage(const std::string& text) {
+  std::fprintf(stderr, "halvexctl: %s\nRun with --help for more information.\n", text.c_str());
+  return kUsage;
 }
 
-const char* MessageName(uint64_t code) {
-  switch (code) {
-    case 0:
-      return "disconnected";
-    case 1:
-      return "connected";
-    case 4:
-      return "link lost";
-    case 5:
-      return "media specific";
-    case HALVEX_MSG_SUPP_CONNECTED:
-      return "supplicant connected";
-    default:
-      return "";
-  }
-}
-
-void PrintBssid(const char* label, const uint8_t* b) {
-  std::printf("%-20s%02X-%02X-%02X-%02X-%02X-%02X\n", label, b[0], b[1], b[2], b[3], b[4], b[5]);
-}
-
-void PrintScanList(void* adapter) {
-  std::vector<unsigned char> list(24576);
-  ULONG returned = 0;
-  const int result =
-      HalvexQueryScanListLength(adapter, list.data(), static_cast<ULONG>(list.size()), returned);
-  std::printf("Scan list:           result %d, %u bytes\n", result, static_cast<unsigned>(returned));
-  if (result != 0) return;
-  for (const auto& network : hx::sim::ReadScanList(list.data(), returned)) {
-    const auto& b = network.bssid;
-    std::printf("  %-14s %02X-%02X-%02X-%02X-%02X-%02X  channel %2u  %s\n", network.ssid.c_str(), b[0], b[1],
-                b[2], b[3], b[4], b[5], static_cast<unsigned>(network.channel),
-                network.privacy ? "secured" : "open");
-  }
-}
-
-void Join(void* adapter, std::string ssid) {
-  const int result = HalvexSetSsid(adapter, ssid.data(), static_cast<ULONG>(ssid.size()));
-  std::printf("Join %-15s result %d (%s)\n", (ssid + ":").c_str(), result,
-              result == 0   ? "joined"
-              : result == 4 ? "no answer in time"
-                            : "failed, settings rolled back");
-}
-
-// Waits (2 s at most) until the window has had a message `code`.
-void WaitForCode(const hx::sim::MessageRecorder& log, uint64_t code) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  for (auto codes = log.Codes(); std::find(codes.begin(), codes.end(), code) == codes.end();
-       codes = log.Codes()) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !log.WaitForCount(codes.size() + 1, left)) return;
-  }
-}
-
-// PEAP credentials, the network's security for the supplicant, then the join;
-// the supplicant authenticates on its own and reports through the window.
-void EnterpriseJoin(void* adapter, const hx::sim::MessageRecorder& log) {
-  char user[] = "alice";
-  char domain[] = "CORP";
-  char password[] = "s3cret";
-  char ssid[] = "HalvexCorp";
-  std::printf("PEAP identity:      result %d\n", HalvexWPACreateIdentityPEAP(user, domain, password));
-  std::printf("WPA information:    result %d\n", HalvexSetWPAInformation(adapter, 10, 3, nullptr, ssid));
-  HalvexSetAuthMode(adapter, ndis::kAuthWpa2);
-  HalvexSetWepStatus(adapter, 6);  // AES enabled
-  Join(adapter, ssid);
-  // The supplicant's own report that the keys are in: message 1008.
-  WaitForCode(log, HALVEX_MSG_SUPP_CONNECTED);
-  std::printf("Supplicant:         state %d, link state %d, authentication state %d\n",
-              HalvexGetWPASuppStatus(0), HalvexGetWPASuppStatus(1), HalvexGetWPASuppStatus(2));
-}
-
-void Session(void* adapter, const hx::sim::Bytes& wepKey, const hx::sim::MessageRecorder& log) {
-  unsigned char mac[6] = {};
-  const int macResult = HalvexGetMacAddress(adapter, mac, sizeof mac);
-  std::printf("Adapter opened.\n");
-  if (macResult == 0) {
-    PrintBssid("MAC address:", mac);
-  } else {
-    std::printf("MAC address:        unavailable (result %d)\n", macResult);
-  }
-  std::printf("Connection status:  %s\n", HalvexGetConnectStatus(adapter) ? "connected" : "not connected");
-  HalvexGetMacAddress(adapter, mac, sizeof mac);  // served from the cache
-
-  std::printf("\nScan:               result %d\n", HalvexScan(adapter));
-  PrintScanList(adapter);
-
-  std::printf("\n");
-  HalvexSetAuthMode(adapter, ndis::kAuthOpen);
-  HalvexSetWepStatus(adapter, ndis::kWepDisabled);
-  Join(adapter, "HalvexOpen");
-  unsigned char ssid[33] = {};
-  if (HalvexQuerySsid(adapter, ssid, sizeof ssid) == 0) std::printf("SSID:               %s\n", ssid);
-
-  HalvexSetWepStatus(adapter, ndis::kWepEnabled);
-  hx::sim::Bytes key = wepKey;
-  std::printf("WEP key 1:          result %d\n",
-              HalvexSetWepKey(adapter, 1, key.data(), static_cast<unsigned>(key.size()), 1));
-  Join(adapter, "HalvexWEP");
-  unsigned char bssid[6] = {};
-  if (HalvexQueryBssid(adapter, bssid) == 0) PrintBssid("BSSID:", bssid);
-
-  EnterpriseJoin(adapter, log);
-
-  HalvexWPAPortDown();
-  std::printf("Disassociate:       result %d\n", HalvexSetDisassociate(adapter));
-  std::printf("Connection status:  %s\n", HalvexGetConnectStatus(adapter) ? "connected" : "not connected");
-}
-
-// The registry as the driver's installation leaves it, unless an earlier run
-// already left its own state there.
-void PrepareRegistry() {
-#ifndef _WIN32
-  const char* dir = std::getenv("HALVEX_STATE_DIR");
-  const std::string state = dir != nullptr && *dir != '\0' ? dir : "halvex-state";
-  mkdir(state.c_str(), 0755);
-  const std::string file = state + "/registry.reg";
-  if (!hx::posix::UseRegistryFile(file))
-    std::fprintf(stderr, "halvexctl: %s unreadable, starting anew\n", file.c_str());
-  std::printf("Registry state:     %s\n", file.c_str());
-  // Windows' own configuration service runs, but leaves this adapter alone.
-  hx::posix::SetService("WZCSVC", SERVICE_RUNNING);
-#endif
-  hx::platform::UniqueKey key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, hx::sim::kNtAdapterKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
-    std::string error;
-    if (hx::platform::ImportRegText(hx::sim::RegistrySetup(hx::sim::Family::kNt), &error) != ERROR_SUCCESS)
-      std::fprintf(stderr, "halvexctl: adapter setup not imported: %s\n", error.c_str());
-  }
-}
-
-void PrintText(const char* label, int (*query)(void*, char*, ULONG), void* adapter) {
-  char text[200] = {};
-  const int result = query(adapter, text, sizeof text);
-  if (result == 0) {
-    std::printf("%-20s%s\n", label, text);
-  } else {
-    std::printf("%-20sunavailable (result %d)\n", label, result);
-  }
-}
-
-void Identity(void* adapter) {
-  PrintText("Description:", HalvexQueryDeviceDesc, adapter);
-  PrintText("Driver version:", HalvexQueryDriverVersion, adapter);
-  PrintText("Driver date:", HalvexQueryDriverDate, adapter);
-  PrintText("Adapter name:", HalvexQueryAdapterName, adapter);
-  PrintText("Registry key:", HalvexQueryRegistryPath, adapter);
-  PrintText("Profile in use:", HalvexQueryProfileInUse, adapter);
-  ULONG power = 0, wifi = 0;
-  if (HalvexQueryRegPowerMode(adapter, power) == 0) std::printf("Stored PowerMode:   %u\n", unsigned(power));
-  if (HalvexQueryRegWiFiEnable(adapter, wifi) == 0) std::printf("Stored WIFI:        %u\n", unsigned(wifi));
-  int managed = 0;
-  const int check = HalvexQueryWZCStatusCheck(managed);
-  std::printf("Windows wireless configuration: %s\n", check != 0     ? "not running"
-                                                      : managed != 0 ? "manages the adapter"
-                                                                     : "leaves the adapter to us");
-}
-
-void LastConnection(void* adapter) {
-  CONNECTIONINFO info{};
-  if (HalvexQueryLastConn(adapter, &info) != 0) return;
-  std::printf(
-      "\nStored connection:  profile %.40s, SSID %.32s, network mode %u, channel %u, auth %u, WEP %u,"
-      " key size %u\n",
-      info.ProfileName, reinterpret_cast<const char*>(info.DesiredSSID), unsigned(info.NetworkMode),
-      unsigned(info.Channel), unsigned(info.AuthMode), unsigned(info.WepStatus), unsigned(info.WepKeySize));
-}
-
-void PrintChannel(const hx::sim::SimAdapter& sim) {
-  std::printf("\nRequests over the driver channel:\n");
-  for (const auto& call : sim.Calls()) {
-    std::printf("  %-26s in %4u out %4u", CodeName(call.code), call.inLength, call.outLength);
-    if (call.code == hx::IOCTL_OID_QUERY || call.code == hx::IOCTL_OID_SET) {
-      std::printf("  OID 0x%08X  payload", call.Oid());
-      const auto payload = call.Payload();
-      for (size_t i = 0; i < payload.size() && i < 16; ++i) std::printf(" %02X", payload[i]);
-      if (payload.size() > 16) std::printf(" ...");
-    } else {
-      std::printf("  handle value");
-      for (uint8_t b : call.input) std::printf(" %02X", b);
-    }
-    std::printf("\n");
-  }
+// USER or USER@DOMAIN (DOMAIN\USER is how the supplicant composes it).
+void SplitUser(const std::string& text, JoinRequest* r) {
+  const size_t at = text.rfind('@');
+  r->user = at == std::string::npos ? text : text.substr(0, at);
+  r->domain = at == std::string::npos ? "" : text.substr(at + 1);
 }
 
 }  // namespace
 
-int main() {
-  // Outlives the library's monitor, which may notify it until detach.
-  hx::sim::MessageRecorder log;
-  if (!hx::ProcessAttach()) {
-    std::fprintf(stderr, "halvexctl: the library could not start\n");
-    return 1;
-  }
-  // The simulated adapter's world, with a WEP network beside the default
-  // ones and no association yet.
-  const hx::sim::Bytes wepKey = {0x4B, 0x65, 0x79, 0x00, 0x21};
-  hx::sim::RadioWorld world = hx::sim::RadioWorld::Default();
-  world.current.reset();
-  world.accessPoints.push_back(hx::sim::WepAccessPoint("HalvexWEP", 0x04, 3, wepKey));
-  world.accessPoints.push_back(hx::sim::EnterpriseAccessPoint("HalvexCorp", 0x05, 6, "s3cret"));
-  // The stand-in toolkit plays the supplicant's side of 802.1X.
-  ODSIM_EnableSupplicant(1);
-  auto sim = hx::sim::SimAdapter::Create();
-  sim->SetWorld(world);
-  sim->Install();
-  PrepareRegistry();
-  hx::sim::InstancePath instance(sim);
+int main(int argc, char** argv) {
+  CLI::App app{"halvexctl: show and change a Halvex wireless adapter, scan and join networks.", "halvexctl"};
+  app.footer(
+      ParameterHelp() +
+      "\nExit codes: 0 success, 1 the operation failed (the library's result is shown), 2 bad usage.\n"
+      "The simulated adapter keeps its state in HALVEX_STATE_DIR (default: $XDG_STATE_HOME/halvex,\n"
+      "~/.local/state/halvex, or %LOCALAPPDATA%\\Halvex); its networks are in access-points.json there.");
+  app.require_subcommand(0, 1);
+  Options options;
+  app.add_flag("--sim", options.sim, "use the simulated adapter (always so off Windows)");
+  app.add_option("--state-dir", options.stateDir, "where the simulated adapter keeps its state");
+  app.add_flag("--json", options.json, "report as JSON");
+  app.add_flag("-v,--verbose", options.verbose, "show the driver requests on stderr (simulated adapter)");
+  app.add_option("--capture", options.capture,
+                 "write the frames the simulated adapter carries to a pcap file");
 
-  int status = 0;
-  HalvexInitialize(log.window());
-  void* adapter = nullptr;
-  if (HalvexOpenAdapter(adapter) != 0) {
-    std::fprintf(stderr, "halvexctl: no adapter\n");
-    status = 1;
-  } else {
-    Identity(adapter);
-    Session(adapter, wepKey, log);
-    LastConnection(adapter);
-    // Stored in the registry: the next run shows it as the profile in use.
-    char profile[] = "halvexctl";
-    std::printf("Profile for the next run: result %d\n",
-                HalvexSetProfileInUse(adapter, profile, sizeof profile - 1));
-    // Three joins and the disassociation each bring one message; the
-    // supplicant adds its texts and its own connected message.
-    std::printf("\nWindow messages:\n");
-    WaitForCode(log, 0);  // the disassociation's
-    for (const hx::sim::Message& m : log.Messages()) {
-      if (m.hasText) {
-        std::printf("  WM_APP %llu \"%s\"\n", static_cast<unsigned long long>(m.code), m.text.c_str());
-      } else {
-        std::printf("  WM_APP %llu %s\n", static_cast<unsigned long long>(m.code), MessageName(m.code));
+  app.add_subcommand("info", "identity, driver version and date, MAC address, registry key, profile");
+  app.add_subcommand("status", "connection, SSID, BSSID, channel, signal, link speed, supplicant state");
+  app.add_subcommand("scan", "list the networks in range, strongest first");
+  app.add_subcommand("disconnect", "leave the network");
+  app.add_subcommand("demo", "a walk-through: scan, join open, WEP and 802.1X networks, leave");
+
+  JoinRequest join;
+  std::string wepKey, psk, peap, tls, ttls, leap, passwordFile;
+  auto* joinCommand = app.add_subcommand("join", "join a network");
+  joinCommand->add_option("SSID", join.ssid, "the network's name (1 to 32 bytes)")->required();
+  auto* wepOption =
+      joinCommand->add_option("--wep-key", wepKey, "WEP key: 5 or 13 characters, 10 or 26 hex digits");
+  joinCommand->add_option("--key-index", join.keyIndex, "WEP key index (1 to 4)")
+      ->check(CLI::Range(1u, 4u))
+      ->needs(wepOption);
+  auto* pskOption = joinCommand->add_option("--psk", psk, "WPA/WPA2 pass phrase (8 to 63 characters)");
+  auto* peapOption = joinCommand->add_option("--peap", peap, "802.1X with PEAP as USER[@DOMAIN]");
+  auto* tlsOption = joinCommand->add_option("--tls", tls, "802.1X with TLS as USER");
+  auto* ttlsOption = joinCommand->add_option("--ttls", ttls, "802.1X with TTLS as USER[@DOMAIN]");
+  auto* leapOption = joinCommand->add_option("--leap", leap, "802.1X with LEAP as USER[@DOMAIN]");
+  joinCommand->add_option("--password-file", passwordFile,
+                          "read the 802.1X password from a file (else a prompt)");
+  joinCommand->add_option("--cert", join.certificate, "the client certificate's name (TLS)")
+      ->needs(tlsOption);
+  joinCommand->add_option("--anonymous", join.anonymous, "the outer identity (TTLS)")->needs(ttlsOption);
+  for (auto* a : {wepOption, pskOption, peapOption, tlsOption, ttlsOption, leapOption}) {
+    for (auto* b : {wepOption, pskOption, peapOption, tlsOption, ttlsOption, leapOption}) {
+      if (a != b) a->excludes(b);
+    }
+  }
+
+  std::string parameterName, valueText;
+  auto* getCommand = app.add_subcommand("get", "read a radio parameter (list below)");
+  getCommand->add_option("NAME", parameterName, "the parameter")->required();
+  auto* setCommand = app.add_subcommand("set", "change a radio parameter; it is also stored in the registry");
+  setCommand->add_option("NAME", parameterName, "the parameter")->required();
+  setCommand->add_option("VALUE", valueText, "a number (0x for hex) or a named value")->required();
+
+  bool reset = false;
+  app.add_subcommand("stats", "counters, RSSI and beacon statistics")
+      ->add_flag("--reset", reset, "zero the counters first");
+
+  unsigned trace = 0, count = 0, seconds = 0;
+  auto* eventsCommand =
+      app.add_subcommand("events", "follow the window messages and trace lines until Ctrl-C");
+  eventsCommand->add_option("--trace", trace, "the supplicant's trace level (0 to 4)")
+      ->check(CLI::Range(0u, 4u));
+  eventsCommand->add_option("--count", count, "stop after this many messages");
+  eventsCommand->add_option("--seconds", seconds, "stop after this many seconds");
+
+  std::string profileAction = "show", profileName;
+  auto* profileCommand = app.add_subcommand("profile", "show, store or revert the stored connection");
+  profileCommand->add_option("ACTION", profileAction, "show, store NAME or revert")
+      ->check(CLI::IsMember({"show", "store", "revert"}));
+  profileCommand->add_option("NAME", profileName, "the profile's name (store)");
+
+  std::string registryAction, registryFile;
+  auto* registryCommand =
+      app.add_subcommand("registry", "export or import the adapter's registry key (.reg)");
+  registryCommand->add_option("ACTION", registryAction, "export or import")
+      ->required()
+      ->check(CLI::IsMember({"export", "import"}));
+  registryCommand->add_option("FILE", registryFile, "the .reg file")->required();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return kUsage;
+  }
+
+  // Every argument is checked before the adapter is touched.
+  if (app.get_subcommands().empty()) return Usage("a command is required");
+  CLI::App* command = app.get_subcommands().front();
+  const std::string name = command->get_name();
+  uint32_t value = 0;
+  if (name == "join") {
+    if (join.ssid.empty() || join.ssid.size() > 32) return Usage("an SSID has 1 to 32 bytes");
+    if (*wepOption) {
+      const auto key = WepKeyBytes(wepKey);
+      if (!key) return Usage("a WEP key has 5 or 13 characters, or 10 or 26 hex digits");
+      join.wepKey = *key;
+    }
+    if (*pskOption) {
+      if (psk.size() < 8 || psk.size() > 63) return Usage("a pass phrase has 8 to 63 characters");
+      join.psk = psk;
+    }
+    const std::pair<CLI::Option*, const char*> methods[] = {
+        {peapOption, "peap"}, {tlsOption, "tls"}, {ttlsOption, "ttls"}, {leapOption, "leap"}};
+    for (const auto& [option, method] : methods) {
+      if (option->count() == 0) continue;
+      join.eap = method;
+      SplitUser(option->as<std::string>(), &join);
+      if (join.user.empty()) return Usage(std::string("--") + method + " needs a user name");
+      if (join.eap != "tls") {
+        std::string why;
+        const auto password = ReadSecret("Password for " + join.user + ": ", passwordFile, &why);
+        if (!password) return Usage(why);
+        join.password = *password;
       }
     }
-    HalvexCloseAdapter(adapter);
-    PrintChannel(*sim);
   }
-  hx::ProcessDetach();
-  sim->Uninstall();
+  if (name == "get" || name == "set") {
+    const Parameter* parameter = FindParameter(parameterName);
+    if (parameter == nullptr)
+      return Usage("no radio parameter \"" + Escape(parameterName) + "\" (see --help)");
+    if (name == "set") {
+      std::string why;
+      const auto parsed = ParseValue(*parameter, valueText, &why);
+      if (!parsed) return Usage(parameterName + ": " + why);
+      value = *parsed;
+    }
+  }
+  if (name == "profile" && profileAction == "store" && (profileName.empty() || profileName.size() > 39))
+    return Usage("profile store needs a name of 1 to 39 characters");
+
+  Output out;
+  out.json = options.json;
+  out.terminal = isatty(fileno(stdout)) != 0;
+  std::unique_ptr<Session> session = Session::Open(options);
+  if (!session) return 1;
+  int status = 1;
+  try {
+    if (name == "info") status = Info(*session, out);
+    if (name == "status") status = Status(*session, out);
+    if (name == "scan") status = Scan(*session, out);
+    if (name == "join") status = Join(*session, join, out);
+    if (name == "disconnect") status = Disconnect(*session, out);
+    if (name == "get") status = Get(*session, parameterName, out);
+    if (name == "set") status = Set(*session, parameterName, value, out);
+    if (name == "stats") status = Stats(*session, reset, out);
+    if (name == "events") status = Events(*session, trace, count, seconds, out);
+    if (name == "profile") status = Profile(*session, profileAction, profileName, out);
+    if (name == "registry") status = Registry(*session, registryAction, registryFile, out);
+    if (name == "demo") status = Demo(*session, out);
+  } catch (const std::exception& e) {
+    Warn(e.what());
+    status = 1;
+  }
+  if (!session->Close()) {
+    Warn("the adapter's state could not be saved");
+    status = 1;
+  }
+  Finish(out);
   return status;
 }

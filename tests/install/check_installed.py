@@ -75,8 +75,10 @@ def main():
     tool = os.path.join(args.prefix, args.bindir, "halvexctl")
     up = os.path.relpath(lib, os.path.dirname(tool))
     check(dynamic(args.readelf, tool, "RUNPATH") == ["$ORIGIN/" + up], f"halvexctl: run path $ORIGIN/{up}")
-    resolved = re.findall(r"(libhxwin32\.so\.1|odSupp_M\.so) => (\S+)", run("ldd", tool))
-    check(resolved and all(os.path.realpath(p).startswith(os.path.realpath(lib)) for _, p in resolved),
+    resolved = dict(re.findall(r"(lib(?:Halvex|HalvexSim|hxwin32)\.so\.1|odSupp_M\.so) => (\S+)",
+                               run("ldd", tool)))
+    check(sorted(resolved) == ["libHalvex.so.1", "libHalvexSim.so.1", "libhxwin32.so.1", "odSupp_M.so"] and
+          all(os.path.realpath(p).startswith(os.path.realpath(lib) + os.sep) for p in resolved.values()),
           f"halvexctl finds its libraries in the prefix: {resolved}")
 
     include = os.path.join(args.prefix, "include")

@@ -3,7 +3,9 @@
 #   install_test.sh install      BUILD WORK   cmake --install BUILD into WORK/prefix
 #   install_test.sh find-package WORK CONSUMER GENERATOR CXX
 #   install_test.sh pkg-config   WORK CONSUMER CXX
-# The last two build the consumer against WORK/prefix alone and run it.
+#   install_test.sh utility      WORK BINDIR
+# find-package and pkg-config build the consumer against WORK/prefix alone and
+# run it; utility runs the installed halvexctl from the prefix.
 set -euo pipefail
 step=$1
 shift
@@ -35,6 +37,13 @@ case "$step" in
     "$cxx" -Wall -Wextra -Werror -O1 "$consumer/main.cpp" $flags -Wl,-rpath,"$(cd "$libdir" && pwd)" \
       -o "$work/consumer-pc"
     run_consumer "$work/consumer-pc" "$work/state-pc"
+    ;;
+  utility)
+    work=$1 bindir=$2
+    rm -rf "$work/state-tool"
+    out=$("$work/prefix/$bindir/halvexctl" --state-dir "$work/state-tool" info)
+    echo "$out"
+    grep -q "^MAC address: *00:1A:2B:3C:4D:5E$" <<<"$out"
     ;;
   *)
     echo "install_test.sh: unknown step $step" >&2

@@ -1,0 +1,236 @@
+#include "sim/world_file.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace hx::sim {
+namespace {
+
+using nlohmann::json;
+
+std::optional<int> HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return std::nullopt;
+}
+
+std::optional<Bytes> ParseHex(std::string_view text) {
+  if (text.size() % 2 != 0) return std::nullopt;
+  Bytes bytes;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const auto high = HexDigit(text[i]);
+    const auto low = HexDigit(text[i + 1]);
+    if (!high || !low) return std::nullopt;
+    bytes.push_back(static_cast<uint8_t>(*high << 4 | *low));
+  }
+  return bytes;
+}
+
+std::string Hex(const Bytes& bytes) {
+  std::string text;
+  char pair[3];
+  for (uint8_t b : bytes) {
+    std::snprintf(pair, sizeof pair, "%02X", b);
+    text += pair;
+  }
+  return text;
+}
+
+std::optional<MacAddress> ParseMac(std::string_view text) {
+  std::string digits;
+  for (char c : text) {
+    if (c != ':' && c != '-') digits += c;
+  }
+  const auto bytes = ParseHex(digits);
+  if (!bytes || bytes->size() != 6 || text.size() != 17) return std::nullopt;
+  MacAddress mac{};
+  std::copy(bytes->begin(), bytes->end(), mac.begin());
+  return mac;
+}
+
+// The line a byte offset of `text` falls on, counted from 1.
+size_t LineOf(std::string_view text, size_t offset) {
+  offset = std::min(offset, text.size());
+  return 1 +
+         static_cast<size_t>(std::count(text.begin(), text.begin() + static_cast<ptrdiff_t>(offset), '\n'));
+}
+
+std::optional<json> ParseJson(std::string_view text, std::string* error) {
+  try {
+    return json::parse(text);
+  } catch (const json::parse_error& e) {
+    // The parser's own text repeats the offset; the line is what people use.
+    std::string reason = e.what();
+    if (const auto at = reason.find("]: "); at != std::string::npos) reason = reason.substr(at + 3);
+    *error = "line " + std::to_string(LineOf(text, e.byte == 0 ? 0 : e.byte - 1)) + ": " + reason;
+    return std::nullopt;
+  }
+}
+
+// One entry of the access-points file; throws std::runtime_error naming the fault.
+AccessPoint ReadAccessPoint(const json& entry, size_t index) {
+  if (!entry.is_object()) throw std::runtime_error("is not an object");
+  const auto text = [&](const char* name) -> std::optional<std::string> {
+    if (!entry.contains(name)) return std::nullopt;
+    if (!entry[name].is_string()) throw std::runtime_error(std::string("\"") + name + "\" is not a text");
+    return entry[name].get<std::string>();
+  };
+  const auto number = [&](const char* name, int64_t fallback, int64_t low, int64_t high) {
+    if (!entry.contains(name)) return fallback;
+    if (!entry[name].is_number_integer())
+      throw std::runtime_error(std::string("\"") + name + "\" is not a whole number");
+    const int64_t value = entry[name].get<int64_t>();
+    if (value < low || value > high)
+      throw std::runtime_error(std::string("\"") + name + "\" " + std::to_string(value) + " is outside " +
+                               std::to_string(low) + ".." + std::to_string(high));
+    return value;
+  };
+  const std::optional<std::string> ssid = text("ssid");
+  if (!ssid || ssid->empty() || ssid->size() > 32) throw std::runtime_error("\"ssid\" must be 1 to 32 bytes");
+  const auto channel = static_cast<uint32_t>(number("channel", 6, 1, 14));
+  const auto rssi = static_cast<int32_t>(number("rssi", -50, -100, 0));
+  const auto quality = static_cast<int32_t>(number("quality", 80, 0, 100));
+  const auto lastByte = static_cast<uint8_t>(index + 1);
+  const std::string security = text("security").value_or("open");
+
+  AccessPoint ap;
+  if (security == "open") {
+    ap = MakeAccessPoint(*ssid, lastByte, channel, rssi, quality);
+  } else if (security == "wep") {
+    const auto key = text("key");
+    const auto bytes = key ? ParseWepKey(*key) : std::nullopt;
+    if (!bytes) throw std::runtime_error("\"key\" must be 5 or 13 characters, or 10 or 26 hex digits");
+    ap = WepAccessPoint(*ssid, lastByte, channel, *bytes);
+  } else if (security == "wpa-psk" || security == "wpa2-psk") {
+    const auto passphrase = text("passphrase");
+    if (!passphrase || passphrase->size() < 8 || passphrase->size() > 63)
+      throw std::runtime_error("\"passphrase\" must be 8 to 63 characters");
+    ap = MakeAccessPoint(*ssid, lastByte, channel, rssi, quality,
+                         security == "wpa-psk" ? WpaElement() : RsnElement());
+    ap.passphrase = *passphrase;
+  } else if (security == "wpa2-eap") {
+    const auto password = text("password");
+    if (!password) throw std::runtime_error("\"password\" is missing");
+    ap = EnterpriseAccessPoint(*ssid, lastByte, channel, *password);
+  } else {
+    throw std::runtime_error("\"security\" \"" + security +
+                             "\" is not one of open, wep, wpa-psk, wpa2-psk, wpa2-eap");
+  }
+  ap.rssi = rssi;
+  ap.quality = quality;
+  if (const auto bssid = text("bssid")) {
+    const auto mac = ParseMac(*bssid);
+    if (!mac) throw std::runtime_error("\"bssid\" must be six hex pairs such as 00:11:22:33:44:01");
+    ap.bssid = *mac;
+  }
+  if (entry.contains("hidden")) {
+    if (!entry["hidden"].is_boolean()) throw std::runtime_error("\"hidden\" is not true or false");
+    ap.hidden = entry["hidden"].get<bool>();
+  }
+  return ap;
+}
+
+}  // namespace
+
+std::string DefaultAccessPointsText() {
+  const json file = {
+      {"accessPoints",
+       json::array({
+           {{"ssid", "HalvexOpen"}, {"channel", 6}, {"rssi", -45}, {"quality", 92}, {"security", "open"}},
+           {{"ssid", "HalvexWPA"},
+            {"channel", 1},
+            {"rssi", -67},
+            {"quality", 60},
+            {"security", "wpa-psk"},
+            {"passphrase", "halvex-wpa-pass"}},
+           {{"ssid", "HalvexWPA2"},
+            {"channel", 11},
+            {"rssi", -72},
+            {"quality", 48},
+            {"security", "wpa2-psk"},
+            {"passphrase", "halvex-wpa2-pass"}},
+           {{"ssid", "HalvexWEP"},
+            {"channel", 3},
+            {"rssi", -55},
+            {"quality", 75},
+            {"security", "wep"},
+            {"key", "Key!!"}},
+           {{"ssid", "HalvexCorp"},
+            {"channel", 6},
+            {"rssi", -60},
+            {"quality", 70},
+            {"security", "wpa2-eap"},
+            {"password", "s3cret"}},
+       })}};
+  return file.dump(2) + "\n";
+}
+
+std::optional<std::vector<AccessPoint>> ParseAccessPoints(std::string_view text, std::string* error) {
+  const auto parsed = ParseJson(text, error);
+  if (!parsed) return std::nullopt;
+  if (!parsed->is_object() || !parsed->contains("accessPoints") || !(*parsed)["accessPoints"].is_array()) {
+    *error = "line 1: expected an object with an \"accessPoints\" list";
+    return std::nullopt;
+  }
+  std::vector<AccessPoint> points;
+  const json& list = (*parsed)["accessPoints"];
+  for (size_t i = 0; i < list.size(); ++i) {
+    try {
+      points.push_back(ReadAccessPoint(list[i], i));
+    } catch (const std::exception& e) {
+      *error = "access point " + std::to_string(i + 1) + ": " + e.what();
+      return std::nullopt;
+    }
+  }
+  return points;
+}
+
+std::string WorldStateText(const WorldState& state) {
+  json values = json::object();
+  char oid[11];
+  for (const auto& [code, bytes] : state.values) {
+    std::snprintf(oid, sizeof oid, "0x%08X", static_cast<unsigned>(code));
+    values[oid] = Hex(bytes);
+  }
+  const json file = {{"associated", state.associated ? json(*state.associated) : json(nullptr)},
+                     {"radioOn", state.radioOn},
+                     {"values", values}};
+  return file.dump(2) + "\n";
+}
+
+std::optional<WorldState> ParseWorldState(std::string_view text, std::string* error) {
+  const auto parsed = ParseJson(text, error);
+  if (!parsed) return std::nullopt;
+  WorldState state;
+  try {
+    const json& file = *parsed;
+    if (!file.is_object()) throw std::runtime_error("expected an object");
+    if (file.contains("associated") && !file["associated"].is_null())
+      state.associated = file["associated"].get<std::string>();
+    if (file.contains("radioOn")) state.radioOn = file["radioOn"].get<bool>();
+    if (file.contains("values")) {
+      for (const auto& [name, value] : file["values"].items()) {
+        size_t used = 0;
+        const unsigned long code = std::stoul(name, &used, 16);
+        const auto bytes = ParseHex(value.get<std::string>());
+        if (used != name.size() || code > 0xFFFFFFFFul || !bytes)
+          throw std::runtime_error("value " + name + " is not an OID with hex bytes");
+        state.values[static_cast<uint32_t>(code)] = *bytes;
+      }
+    }
+  } catch (const std::exception& e) {
+    *error = std::string("line 1: ") + e.what();
+    return std::nullopt;
+  }
+  return state;
+}
+
+std::optional<Bytes> ParseWepKey(std::string_view text) {
+  if (text.size() == 5 || text.size() == 13) return Bytes(text.begin(), text.end());
+  if (text.size() == 10 || text.size() == 26) return ParseHex(text);
+  return std::nullopt;
+}
+
+}  // namespace hx::sim

@@ -1,0 +1,276 @@
+#!/usr/bin/env python3
+"""Drives the built halvexctl as a user would: one process per command, the
+simulated adapter's state kept in a scratch directory between them.
+
+  halvexctl_test.py EXE [--runner PROGRAM] [--sim] [--class-key-check]
+
+With --runner (win/wine-run.sh) the program runs under Wine; --sim is then
+passed to every command, and --class-key-check also proves that the prefix's
+network class key is left byte for byte as it was."""
+
+import json
+import os
+import pty
+import select
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+
+EXE = None
+RUNNER = []
+SIM = []
+CLASS_KEY_CHECK = False
+WINDOWS = False
+CLASS_KEY = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Class\{4D36E972-E325-11CE-BFC1-08002BE10318}"
+
+
+class Halvexctl(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="halvexctl-")
+        self.state = os.path.join(self.dir, "state")
+
+    def tearDown(self):
+        for root, dirs, _ in os.walk(self.dir):
+            for d in dirs:
+                os.chmod(os.path.join(root, d), 0o755)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def state_arg(self):
+        return ["--state-dir", self.state if not WINDOWS else "Z:" + self.state.replace("/", "\\")]
+
+    def run_ctl(self, *args, stdin=None, timeout=60):
+        cmd = RUNNER + [EXE] + SIM + self.state_arg() + list(args)
+        return subprocess.run(cmd, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True, timeout=timeout)
+
+    def ok(self, *args, **kw):
+        r = self.run_ctl(*args, **kw)
+        self.assertEqual(r.returncode, 0, f"{args}: {r.stderr}")
+        return r
+
+    def json_of(self, *args, **kw):
+        return json.loads(self.ok("--json", *args, **kw).stdout)
+
+    # ---- bad usage: exit 2, a clear message, and nothing touched -----------------
+    def test_bad_usage_is_refused_before_anything_is_sent(self):
+        cases = [
+            ([], "a command is required"),
+            (["frobnicate"], "frobnicate"),
+            (["join"], "SSID"),
+            (["join", "x" * 33], "1 to 32 bytes"),
+            (["join", "HalvexWEP", "--wep-key", "abc"], "WEP key"),
+            (["join", "HalvexWEP", "--wep-key", "zz" * 5], "WEP key"),
+            (["join", "HalvexWEP", "--wep-key", "0123456789", "--key-index", "5"], "key-index"),
+            (["join", "HalvexWPA2", "--psk", "1234567"], "8 to 63"),
+            (["join", "HalvexWPA2", "--psk", "p" * 64], "8 to 63"),
+            (["join", "HalvexWPA2", "--psk", "12345678", "--wep-key", "abcde"], "excludes"),
+            (["join", "HalvexCorp", "--peap", "@CORP", "--password-file", "/nonexistent"], "user name"),
+            (["set", "channel", "15"], "15 is outside 1..14"),
+            (["set", "channel", "0"], "0 is outside 1..14"),
+            (["set", "frag-threshold", "2347"], "outside 256..2346"),
+            (["set", "preamble", "medium"], "long, short, auto"),
+            (["set", "nope", "1"], 'no radio parameter "nope"'),
+            (["get"], "NAME"),
+            (["profile", "store"], "name"),
+            (["registry", "dump", "x.reg"], "ACTION"),
+        ]
+        for args, said in cases:
+            with self.subTest(args=args):
+                r = self.run_ctl(*args)
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertIn(said, r.stderr)
+                self.assertEqual(r.stdout, "")
+                self.assertFalse(os.path.exists(self.state), "the state was touched")
+
+    # ---- what the adapter reports -------------------------------------------------
+    def test_info_reports_the_adapters_identity(self):
+        info = self.json_of("info")
+        self.assertEqual(info["mac"], "00:1A:2B:3C:4D:5E")
+        self.assertEqual(info["description"], "Halvex 802.11g Wireless Adapter")
+        self.assertEqual(info["driverVersion"], "2.4.17.0")
+        self.assertTrue(info["registryKey"].endswith(r"{4D36E972-E325-11CE-BFC1-08002BE10318}\0007"))
+
+    def test_scan_lists_the_networks_strongest_first_with_their_security(self):
+        nets = self.json_of("scan")["networks"]
+        self.assertEqual([(n["ssid"], n["security"], n["channel"], n["signalDbm"], n["bars"]) for n in nets], [
+            ("HalvexOpen", "open", 6, -45, 4),
+            ("HalvexWEP", "WEP", 3, -55, 4),
+            ("HalvexCorp", "WPA2-EAP", 6, -60, 3),
+            ("HalvexWPA", "WPA-PSK", 1, -67, 2),
+            ("HalvexWPA2", "WPA2-PSK", 11, -72, 2),
+        ])
+        self.assertEqual(nets[0]["bssid"], "00:11:22:33:44:01")
+        text = self.ok("scan").stdout.splitlines()
+        self.assertEqual(text[0].split(), ["SSID", "BSSID", "CH", "SIGNAL", "BARS", "SECURITY"])
+        self.assertEqual(text[1].split(), ["HalvexOpen", "00:11:22:33:44:01", "6", "-45", "dBm", "****", "open"])
+
+    # ---- joins, and state kept across invocations -------------------------------
+    def test_a_join_lasts_into_the_next_invocation(self):
+        self.assertFalse(self.json_of("status")["connected"])
+        joined = self.ok("join", "HalvexOpen")
+        self.assertIn("Connected to HalvexOpen", joined.stdout)
+        status = self.json_of("status")
+        self.assertEqual((status["connected"], status["ssid"], status["bssid"], status["channel"],
+                          status["signalDbm"]), (True, "HalvexOpen", "00:11:22:33:44:01", 6, -45))
+        self.ok("disconnect")
+        self.assertFalse(self.json_of("status")["connected"])
+
+    def test_joins_that_fail_say_why_with_exit_1(self):
+        cases = [
+            (["join", "HalvexWEP", "--wep-key", "Kex!!"], "check the WEP key"),
+            (["join", "HalvexOpen", "--psk", "12345678"], "open network"),
+            (["join", "HalvexWPA2"], "WPA2-PSK"),
+            (["join", "Nowhere"], "not in range"),
+        ]
+        for args, said in cases:
+            with self.subTest(args=args):
+                r = self.run_ctl(*args)
+                self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+                self.assertIn(said, r.stderr)
+
+    def test_an_8021x_join_shows_the_supplicants_texts_and_reads_the_password_unechoed(self):
+        r = self.ok("--json", "join", "HalvexCorp", "--peap", "alice@CORP", stdin="s3cret\n")
+        report = json.loads(r.stdout)
+        self.assertTrue(report["connected"])
+        self.assertEqual(report["statusTexts"][:3],
+                         ["Start Authentication", "[Link]: Authenticating", "[Auth]: Authenticated"])
+        self.assertNotIn("s3cret", r.stdout + r.stderr)
+        wrong = self.run_ctl("join", "HalvexCorp", "--peap", "alice@CORP", stdin="wrong\n")
+        self.assertEqual(wrong.returncode, 1)
+        self.assertIn("authentication failed", wrong.stderr)
+
+    def test_a_setting_is_checked_sent_and_stored(self):
+        self.ok("set", "tx-power", "40")
+        got = self.json_of("get", "tx-power")
+        self.assertEqual((got["value"], got["stored"]), (40, 40))
+        self.ok("set", "preamble", "short")
+        self.assertEqual(self.json_of("get", "preamble")["text"], "short")
+
+    def test_profile_and_registry_round_trip(self):
+        self.ok("join", "HalvexOpen")
+        self.ok("profile", "store", "Lab")
+        shown = self.json_of("profile")
+        self.assertEqual((shown["profile"], shown["connection"]["ssid"]), ("Lab", "HalvexOpen"))
+        exported = os.path.join(self.dir, "adapter.reg")
+        self.ok("registry", "export", exported if not WINDOWS else "Z:" + exported.replace("/", "\\"))
+        with open(exported, encoding="utf-8", errors="replace") as f:
+            text = f.read()
+        self.assertIn(r"{4D36E972-E325-11CE-BFC1-08002BE10318}\0007]", text)
+        self.assertIn('"DriverVersion"="2.4.17.0"', text.replace("\x00", ""))
+
+    # ---- what scripts and terminals see ---------------------------------------------
+    def test_control_characters_from_the_air_are_escaped(self):
+        self.ok("info")  # writes the default access points
+        path = os.path.join(self.state, "access-points.json")
+        with open(path) as f:
+            points = json.load(f)
+        points["accessPoints"].append({"ssid": "Evil\x1b[2J", "channel": 9, "rssi": -30})
+        with open(path, "w") as f:
+            json.dump(points, f)
+        text = self.ok("scan").stdout
+        self.assertIn("Evil\\x1B[2J", text)
+        self.assertNotIn("\x1b", text)
+        self.assertEqual(self.json_of("scan")["networks"][0]["ssid"], "Evil\x1b[2J")
+
+    @unittest.skipIf(not hasattr(pty, "openpty") or RUNNER, "needs a native pseudo-terminal")
+    def test_progress_is_drawn_on_a_terminal_only(self):
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([EXE] + self.state_arg() + ["scan"], stdout=slave, stderr=slave)
+        os.close(slave)
+        seen = b""
+        while True:
+            ready, _, _ = select.select([master], [], [], 30)
+            if not ready:
+                break
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+        proc.wait(30)
+        os.close(master)
+        self.assertEqual(proc.returncode, 0)
+        self.assertIn(b"\rScanning ", seen)
+        self.assertIn(b"HalvexOpen", seen)
+        piped = self.ok("scan").stdout + self.ok("--json", "scan").stdout
+        self.assertNotIn("Scanning", piped)
+        self.assertNotIn("\r", piped)
+
+    # ---- state that cannot be lost silently -------------------------------------------
+    def test_damaged_state_files_are_reported_and_kept_aside(self):
+        self.ok("join", "HalvexOpen")
+        for name, garbage in [("world.json", "{not json"), ("access-points.json", '{"accessPoints": [{"ssid": ""}]}')]:
+            with self.subTest(file=name):
+                with open(os.path.join(self.state, name), "w") as f:
+                    f.write(garbage)
+                r = self.ok("status")
+                self.assertIn(name, r.stderr)
+                self.assertIn("kept as", r.stderr)
+                kept = [f for f in os.listdir(self.state) if f.startswith(name + ".damaged-")]
+                self.assertEqual(len(kept), 1)
+                with open(os.path.join(self.state, kept[0])) as f:
+                    self.assertEqual(f.read(), garbage)
+
+    @unittest.skipIf(RUNNER, "FIFOs are a POSIX matter")
+    def test_a_fifo_is_refused_without_blocking(self):
+        os.makedirs(self.state)
+        os.mkfifo(os.path.join(self.state, "access-points.json"))
+        r = self.run_ctl("status", timeout=20)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("not a regular file", r.stderr)
+
+    def test_a_save_that_fails_is_an_error(self):
+        self.ok("info")
+        # Where the new state would be written there is a directory.
+        os.makedirs(os.path.join(self.state, "world.json.new", "x"))
+        r = self.run_ctl("join", "HalvexOpen")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("world.json: cannot be saved", r.stderr)
+
+    @unittest.skipIf(RUNNER or os.geteuid() == 0, "needs a user that permissions apply to")
+    def test_a_read_only_state_directory_fails_the_save(self):
+        self.ok("info")
+        os.chmod(self.state, 0o555)
+        r = self.run_ctl("set", "tx-power", "50")
+        self.assertEqual(r.returncode, 1)
+
+    def test_demo_walks_through(self):
+        r = self.ok("demo")
+        for said in ["Connected to HalvexOpen", "Connected to HalvexWEP", "Connected to HalvexCorp", "Disconnected"]:
+            self.assertIn(said, r.stdout)
+
+
+def class_key():
+    out = os.path.join(tempfile.mkdtemp(), "class.reg")
+    subprocess.run(RUNNER + ["reg", "export", CLASS_KEY, "Z:" + out.replace("/", "\\"), "/y"],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with open(out, "rb") as f:
+        return f.read()
+
+
+if __name__ == "__main__":
+    args = sys.argv[1:]
+    EXE = args.pop(0)
+    while args:
+        a = args.pop(0)
+        if a == "--runner":
+            RUNNER = [args.pop(0)]
+            WINDOWS = True
+        elif a == "--sim":
+            SIM = ["--sim"]
+        elif a == "--class-key-check":
+            CLASS_KEY_CHECK = True
+    before = class_key() if CLASS_KEY_CHECK else None
+    result = unittest.main(argv=[sys.argv[0]], exit=False).result
+    if CLASS_KEY_CHECK:
+        after = class_key()
+        if before != after:
+            print("FAIL: the network class key changed")
+            sys.exit(1)
+        print("ok: the network class key is byte for byte as it was")
+    sys.exit(0 if result.wasSuccessful() else 1)
