@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Checks an installed tree from the outside: what each shared library exports
-(libHalvex: the API's C++ functions and the C seam; libHalvexSim: its C calls;
+(libHalvex: the API's C++ functions and the C seam; libHalvexSim: its C calls,
+taking the seam from libHalvex;
 libhxwin32: the emulated calls, none of libstdc++'s code), the SONAMEs and
 their links, the utility's run path, and the headers and package files."""
 
 import argparse
 import os
 import re
+import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -56,6 +58,9 @@ def main():
           (f": {strays[:5]}" if strays else ""))
     names = {n for _, n in sim}
     check({"HalvexSimStart", "HalvexSimStop"} <= names, "libHalvexSim exports HalvexSimStart and HalvexSimStop")
+    # One copy of the library per process: the machine takes the seam from libHalvex.
+    undefined = run(args.nm, "-D", "--undefined-only", os.path.join(lib, "libHalvexSim.so.1")).split()
+    check("HalvexSeamRegisterDevice" in undefined, "libHalvexSim takes the seam from libHalvex")
 
     win32 = {n for _, n in exported(args.nm, os.path.join(lib, "libhxwin32.so.1"), demangle=True)}
     strays = sorted(n for n in win32 if n.startswith(("std::", "__gnu_cxx::", "typeinfo", "vtable")))
@@ -80,6 +85,12 @@ def main():
     check(sorted(resolved) == ["libHalvex.so.1", "libHalvexSim.so.1", "libhxwin32.so.1", "odSupp_M.so"] and
           all(os.path.realpath(p).startswith(os.path.realpath(lib) + os.sep) for p in resolved.values()),
           f"halvexctl finds its libraries in the prefix: {resolved}")
+
+    # The machine's package brings the library's: a caller may name only it.
+    env = dict(os.environ, PKG_CONFIG_LIBDIR=os.path.join(lib, "pkgconfig"), PKG_CONFIG_PATH="")
+    libs = subprocess.run(["pkg-config", "--libs", "halvexsim"], env=env, stdout=subprocess.PIPE,
+                          text=True).stdout.split()
+    check("-lHalvexSim" in libs and "-lHalvex" in libs, f"pkg-config --libs halvexsim: {' '.join(libs)}")
 
     include = os.path.join(args.prefix, "include")
     for header in ("Halvex.h", "HalvexTypes.h", "HalvexSeam.h", "HalvexSim.h", "hxwin32/winapi.h"):
