@@ -48,8 +48,11 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DHALVEX_BUILD_TESTS=OFF -D
   -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
 cmake --build "$build" -j"$jobs" --target "${libs[@]}"
 
+# The Win32 emulation is a shared library of its own (libhxwin32.so).
 archives=()
-for lib in "${libs[@]}"; do archives+=("$build/lib$lib.a"); done
+for lib in "${libs[@]}"; do
+  if [ "$lib" = hxplatform ]; then archives+=("$build/libhxwin32.so"); else archives+=("$build/lib$lib.a"); fi
+done
 clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,$sanitize -fno-sanitize-recover=all -I. -Iinclude \
   "fuzz/${target}_fuzz.cpp" "${archives[@]}" "${extra[@]}" \
   -Wl,-rpath,"$(realpath "$build")" -lpthread -o "$build/${target}_fuzz"

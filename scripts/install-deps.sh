@@ -1,24 +1,88 @@
 #!/usr/bin/env bash
 # Installs what the build, the tests and the demo need (Debian packages).
-# Usage: scripts/install-deps.sh [native|all]   (all adds the Windows target)
+# Usage: scripts/install-deps.sh [demo|native|all]
+#   demo    the utility and its libraries only
+#   native  the native build and its suites (sanitizers, benchmarks, fuzzing)
+#   all     native and the Windows target under Wine (the default)
+# Installing needs root or sudo; nothing is asked for when all is in place.
 set -euo pipefail
 what=${1:-all}
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO=sudo
-native=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev clang lld llvm
-        libclang-rt-14-dev python3)
+case "$what" in
+  demo | native | all) ;;
+  *)
+    echo "usage: $0 [demo|native|all]" >&2
+    exit 2
+    ;;
+esac
+
+demo=(cmake ninja-build g++ pkg-config libcli11-dev nlohmann-json3-dev libfmt-dev)
+native=("${demo[@]}" make googletest libgtest-dev libgmock-dev libbenchmark-dev clang lld llvm python3)
 windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
-want=("${native[@]}")
-if [ "$what" = all ]; then
-  want+=("${windows[@]}")
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then $SUDO dpkg --add-architecture i386; fi
-fi
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+SUDO=()
+privileges() {  # root, or sudo; otherwise say so and stop
+  if [ "$(id -u)" -eq 0 ]; then
+    SUDO=()
+  elif command -v sudo >/dev/null 2>&1; then
+    SUDO=(sudo)
+  else
+    echo "install-deps: missing packages: $*" >&2
+    echo "install-deps: installing them needs root or sudo, and neither is available here;" \
+      "run this script as root or install them by hand" >&2
+    exit 1
+  fi
+}
+
+updated=0
+apt_update() {
+  if [ "$updated" -eq 0 ]; then
+    "${SUDO[@]}" apt-get update -qq
+    updated=1
+  fi
+}
+
+# The sanitizer runtime of the clang that is (or will be) installed.
+clang_major() {
+  if command -v clang >/dev/null 2>&1; then
+    clang --version | sed -n 's/.*clang version \([0-9][0-9]*\).*/\1/p' | head -n 1
+  else
+    apt-cache depends clang 2>/dev/null | sed -n 's/.*Depends: clang-\([0-9][0-9]*\)$/\1/p' | head -n 1
+  fi
+}
+
+want=("${demo[@]}")
+[ "$what" = demo ] || want=("${native[@]}")
+[ "$what" = all ] && want+=("${windows[@]}")
+
 missing=()
 for p in "${want[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  installed "$p" || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ "$what" != demo ]; then
+  major=$(clang_major)
+  if [ -z "$major" ]; then
+    # No clang yet and no package lists to say which: read them first.
+    privileges clang
+    apt_update
+    major=$(clang_major)
+  fi
+  if [ -z "$major" ]; then
+    echo "install-deps: cannot tell which clang the clang package installs" >&2
+    exit 1
+  fi
+  installed "libclang-rt-$major-dev" || missing+=("libclang-rt-$major-dev")
 fi
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+privileges "${missing[@]}"
+if [ "$what" = all ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${SUDO[@]}" dpkg --add-architecture i386
+  updated=0
+fi
+echo "installing: ${missing[*]}"
+apt_update
+"${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,5 +1,6 @@
 # Halvex.dll: exports under their GNU and MSVC names from a .def generated at
-# build time from include/Halvex.h, import libraries for both toolchains
+# build time from include/Halvex.h (and the seam's C calls from HalvexSeam.h
+# under their plain names), import libraries for both toolchains
 # (libHalvex.dll.a, Halvex.lib) and a version resource.
 enable_language(RC)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
@@ -11,10 +12,11 @@ set(HX_WIN_OUT ${CMAKE_BINARY_DIR}/win)
 set(HALVEX_DEF ${HX_WIN_OUT}/Halvex.def)
 set(HALVEX_MSVC_DEF ${HX_WIN_OUT}/Halvex.msvc.def)
 set(HALVEX_EXPORT_LIST ${HX_WIN_OUT}/exports.txt)
+set(HALVEX_C_EXPORT_LIST ${HX_WIN_OUT}/exports_c.txt)  # the seam's C calls
 set(HALVEX_MSVC_IMPLIB ${CMAKE_BINARY_DIR}/lib/Halvex.lib)
 
 add_custom_command(
-  OUTPUT ${HALVEX_DEF} ${HALVEX_MSVC_DEF} ${HALVEX_EXPORT_LIST} ${HX_WIN_OUT}/exports_ref.cpp
+  OUTPUT ${HALVEX_DEF} ${HALVEX_MSVC_DEF} ${HALVEX_EXPORT_LIST} ${HALVEX_C_EXPORT_LIST} ${HX_WIN_OUT}/exports_ref.cpp
   COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/win/gen_exports.py
           --header ${CMAKE_SOURCE_DIR}/include/Halvex.h
           --include ${CMAKE_SOURCE_DIR}/include --include ${CMAKE_SOURCE_DIR}
@@ -22,8 +24,10 @@ add_custom_command(
           --gnu-cxx ${CMAKE_CXX_COMPILER} --msvc-cxx ${HALVEX_CLANGXX}
           --objdump ${HALVEX_LLVM_OBJDUMP} --nm ${CMAKE_NM}
           --defined-in $<TARGET_FILE:halvex_core>
+          --c-header ${CMAKE_SOURCE_DIR}/include/HalvexSeam.h:HALVEX_SEAM_API
   DEPENDS ${CMAKE_SOURCE_DIR}/win/gen_exports.py ${CMAKE_SOURCE_DIR}/include/Halvex.h
-          ${CMAKE_SOURCE_DIR}/include/HalvexTypes.h halvex_core $<TARGET_FILE:halvex_core>
+          ${CMAKE_SOURCE_DIR}/include/HalvexTypes.h ${CMAKE_SOURCE_DIR}/include/HalvexSeam.h halvex_core
+          $<TARGET_FILE:halvex_core>
   COMMENT "Generating Halvex.def from Halvex.h"
   VERBATIM)
 

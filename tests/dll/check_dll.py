@@ -1,27 +1,21 @@
 #!/usr/bin/env python3
 """Checks the built Halvex.dll from the outside: a 32-bit PE, every export under
-its MSVC and its GNU name (as generated into exports.txt), imports of system
+its MSVC and its GNU name (as generated into exports.txt) and the seam's C
+calls under their plain names, nothing else, imports of system
 DLLs only (the toolkit is loaded at run time, so the library loads without
 it), the stand-in toolkit built both ways (stdcall-decorated and plain names),
-import libraries for both toolchains, and the version resource."""
+import libraries for both toolchains, and the version resource. Then
+HalvexSim.dll: its C calls only, importing the seam from Halvex.dll."""
 
 import argparse
+import os
 import re
-import subprocess
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import check, run, summary  # noqa: E402
+
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll", "ntdll.dll"}
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what)
-    if not ok:
-        failures.append(what)
-
-
-def run(*cmd):
-    return subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True).stdout
 
 
 def pe_exports(objdump, dll):
@@ -54,6 +48,24 @@ def pe_imports(objdump, dll):
     return imports
 
 
+def check_sim(args):
+    check("file format pei-i386" in run(args.objdump, "-f", args.sim_dll), "HalvexSim.dll is a 32-bit (i386) PE")
+    exported = pe_exports(args.objdump, args.sim_dll)
+    strays = sorted(n for n in exported if not re.fullmatch(r"HalvexSim\w+", n))
+    check(not strays, "HalvexSim.dll exports its C calls only" + (f": {strays[:5]}" if strays else ""))
+    check({"HalvexSimStart", "HalvexSimStop"} <= exported, "HalvexSim.dll exports HalvexSimStart and HalvexSimStop")
+    imports = pe_imports(args.objdump, args.sim_dll)
+    others = set(imports) - SYSTEM_DLLS - {"halvex.dll", "odsupp_m.dll"}
+    check(not others, "HalvexSim.dll imports system DLLs, Halvex.dll and odSupp_M.dll only" +
+          (f": also {sorted(others)}" if others else ""))
+    seam = imports.get("halvex.dll", [])
+    check(bool(seam) and all(n.startswith("HalvexSeam") for n in seam),
+          f"HalvexSim.dll reaches Halvex.dll through the seam alone: {seam}")
+    for lib in (args.sim_msvc_lib, args.sim_gnu_lib):
+        syms = set(run(args.nm, lib).split())
+        check({"__imp__" + n for n in exported} <= syms, f"{lib.rsplit('/', 1)[-1]} imports every HalvexSim call")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--objdump", required=True)
@@ -65,6 +77,12 @@ def main():
     ap.add_argument("--msvc-lib", required=True)
     ap.add_argument("--gnu-lib", required=True)
     ap.add_argument("--version", required=True)
+    ap.add_argument("--c-exports", required=True, help="exports_c.txt from gen_exports.py")
+    ap.add_argument("--api-count", type=int, required=True, help="exports expected under both names")
+    ap.add_argument("--c-export", action="append", default=[], help="a C export expected under its plain name")
+    ap.add_argument("--sim-dll", required=True)
+    ap.add_argument("--sim-msvc-lib", required=True)
+    ap.add_argument("--sim-gnu-lib", required=True)
     args = ap.parse_args()
 
     header = run(args.objdump, "-f", args.dll)
@@ -73,9 +91,12 @@ def main():
           "Halvex.dll is marked as a DLL")
 
     pairs = [line.split() for line in open(args.exports, encoding="utf-8") if line.strip()]
-    check(len(pairs) > 0, f"exports.txt lists {len(pairs)} exports")
+    check(len(pairs) == args.api_count, f"exports.txt lists {len(pairs)} exports, {args.api_count} expected")
+    c_exports = [line.strip() for line in open(args.c_exports, encoding="utf-8") if line.strip()]
+    check(sorted(c_exports) == sorted(args.c_export), f"exports_c.txt lists the C exports: {c_exports}")
     exported = pe_exports(args.objdump, args.dll)
-    wanted = {name for pair in pairs for name in pair}
+    check(set(args.c_export) <= exported, "the C exports are exported under their plain names")
+    wanted = {name for pair in pairs for name in pair} | set(args.c_export)
     for msvc, gnu in pairs:
         if msvc not in exported or gnu not in exported:
             check(False, f"exported under both names: {msvc} / {gnu}")
@@ -100,6 +121,8 @@ def main():
     check(not any(s.startswith("__imp___Z") for s in msvc_syms), "Halvex.lib names no GNU symbol")
     gnu_syms = set(run(args.nm, args.gnu_lib).split())
     check(all("__imp__" + g in gnu_syms for _, g in pairs), "libHalvex.dll.a imports every export by its GNU name")
+    check(all("__imp__" + n in msvc_syms and "__imp__" + n in gnu_syms for n in args.c_export),
+          "both import libraries import the C exports by their cdecl names")
 
     data = open(args.dll, "rb").read()
     for key, value in (("OriginalFilename", "Halvex.dll"), ("FileVersion", args.version),
@@ -107,10 +130,9 @@ def main():
         pattern = key.encode("utf-16-le") + b"\0\0" + b"(?:\0\0)?" + value.encode("utf-16-le") + b"\0\0"
         check(re.search(pattern, data) is not None, f"version resource: {key} = {value}")
 
-    if failures:
-        print(f"{len(failures)} check(s) failed")
-        return 1
-    return 0
+    check_sim(args)
+
+    return summary()
 
 
 if __name__ == "__main__":

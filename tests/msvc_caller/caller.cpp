@@ -3,6 +3,7 @@
 // exports that need no adapter. Prints one line per check; exits 1 on any
 // mismatch.
 #include "Halvex.h"
+#include "HalvexSeam.h"
 #include "exports_present.h"
 
 extern "C" {
@@ -89,6 +90,21 @@ void CheckRegistry() {
 }
 #endif
 
+int RefuseEverything(void*, uint32_t, void*, uint32_t, void*, uint32_t, uint32_t* returned, uint32_t* error) {
+  *returned = 0;
+  *error = 1;  // ERROR_INVALID_FUNCTION
+  return 0;
+}
+
+// The seam's C calls, imported by their cdecl names through Halvex.lib.
+void CheckSeam() {
+  const char* const path = "\\\\.\\HalvexMsvcCaller";
+  Check("HalvexSeamUnregisterDevice of a device never registered", HalvexSeamUnregisterDevice(path), 1);
+  Check("HalvexSeamRegisterDevice", HalvexSeamRegisterDevice(path, RefuseEverything, nullptr), 0);
+  Check("HalvexSeamUnregisterDevice of the registered device", HalvexSeamUnregisterDevice(path), 0);
+  Check("HalvexSeamUnregisterDevice again", HalvexSeamUnregisterDevice(path), 1);
+}
+
 }  // namespace
 
 extern "C" void __stdcall CallerMain() {
@@ -99,6 +115,7 @@ extern "C" void __stdcall CallerMain() {
   Check("HalvexCloseAdapter(null)", HalvexCloseAdapter(adapter), 0);
   Check("HalvexUnlockPages(null)", HalvexUnlockPages(nullptr), 0);
   CheckRegistry();
+  CheckSeam();
   // The supplicant bridge, through the stand-in toolkit the DLL imports.
   Check("HalvexGetWPASuppStatus(7) before any link event", HalvexGetWPASuppStatus(7), 0);
   Check("HalvexSetWPAInformation(mode 4): port down only",
