@@ -9,13 +9,6 @@
 
 namespace fs = std::filesystem;
 
-#ifdef HALVEXCTL_STATIC_CORE  // interim: linked without the shared library's loader hooks
-namespace hx {
-bool ProcessAttach();
-}
-static const bool g_attached = hx::ProcessAttach();
-#endif
-
 namespace halvexctl {
 namespace {
 
