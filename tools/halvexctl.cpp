@@ -164,8 +164,8 @@ void PrepareRegistry() {
   const std::string state = dir != nullptr && *dir != '\0' ? dir : "halvex-state";
   mkdir(state.c_str(), 0755);
   const std::string file = state + "/registry.reg";
-  if (!hx::posix::UseRegistryFile(file))
-    std::fprintf(stderr, "halvexctl: %s unreadable, starting anew\n", file.c_str());
+  for (const std::string& problem : hx::posix::UseRegistryFile(file).problems)
+    std::fprintf(stderr, "halvexctl: %s\n", problem.c_str());
   std::printf("Registry state:     %s\n", file.c_str());
   // Windows' own configuration service runs, but leaves this adapter alone.
   hx::posix::SetService("WZCSVC", SERVICE_RUNNING);
