@@ -22,3 +22,19 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+# Google Benchmark for the Windows build is built from Debian's sources (the
+# package ships only a native library), fetched with a source list of its own.
+if [ "$what" = all ] && [ ! -f /usr/src/benchmark/CMakeLists.txt ]; then
+  work=$(mktemp -d)
+  chmod 755 "$work"  # apt fetches as its own user
+  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main" \
+    >"$work/sources.list"
+  mkdir -p "$work/lists/partial" "$work/cache/archives/partial"
+  apt_src=(-o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/nonexistent
+           -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache")
+  $SUDO apt-get "${apt_src[@]}" update -qq
+  (cd "$work" && $SUDO apt-get "${apt_src[@]}" source -qq benchmark >/dev/null 2>&1)
+  $SUDO mkdir -p /usr/src/benchmark
+  $SUDO cp -a "$work"/benchmark-*/. /usr/src/benchmark/
+  $SUDO rm -rf "$work"
+fi

@@ -53,7 +53,8 @@ RegistryFileStatus UseRegistryFile(const std::string& path);
 // empty while every change did.
 std::optional<std::string> RegistryPersistError();
 // The journal size past which the hive is rewritten; 0 restores the default
-// (the base file's size, at least 64 KiB). Lets tests make it happen often.
+// (four times the base file's size, at least 256 KiB). Lets tests make it
+// happen often.
 void SetRegistryJournalLimit(size_t bytes);
 // Applies a .reg file to the hive; false if it cannot be read or applied.
 bool ImportRegistryFile(const std::string& path);

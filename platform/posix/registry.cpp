@@ -237,10 +237,10 @@ class Store {
   void SetLimit(size_t bytes) { limit_ = bytes; }
 
  private:
-  // Journals stay within the base's size (and at least 64 KiB): a write costs
-  // a constant share of a compaction however large the hive, and a load reads
-  // at most twice the hive.
-  size_t Limit() const { return limit_ != 0 ? limit_ : std::max<size_t>(size_t{64} << 10, baseBytes_); }
+  // A journal may grow to four times the base (and at least 256 KiB) before
+  // it is folded in: a write then pays a small, constant share of a
+  // compaction however large the hive, and a load reads at most five hives.
+  size_t Limit() const { return limit_ != 0 ? limit_ : std::max<size_t>(size_t{256} << 10, 4 * baseBytes_); }
   std::string JournalPath() const { return path_ + ".log"; }
 
   void Fail(const std::string& why) {
