@@ -1,8 +1,14 @@
 #include "bench/support.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
 #include "Halvex.h"
 #include "frame/state.h"
 #include "platform/reg_file.h"
+#include "platform/seam.h"
 #include "platform/unique_handle.h"
 #include "sim/sim_registry.h"
 #ifdef _WIN32
@@ -37,10 +43,41 @@ Library& Lib() {
   return library;
 }
 
+namespace {
+
+// The keys the setup's imports added (the first missing key on each path):
+// a Windows registry outlives the run, and tests under the same Wine prefix
+// must find it as it was.
+std::vector<std::pair<HKEY, std::string>>& Added() {
+  static std::vector<std::pair<HKEY, std::string>> added;
+  return added;
+}
+
+void ImportSetup() {
+  std::vector<platform::RegChange> changes;
+  if (!platform::ParseRegText(sim::RegistrySetup(sim::Family::kNt), &changes)) return;
+  static const bool cleanup = std::atexit([] {
+                                for (auto key = Added().rbegin(); key != Added().rend(); ++key)
+                                  platform::DeleteKeyTree(key->first, key->second.c_str());
+                              }) == 0;
+  (void)cleanup;
+  for (const platform::RegChange& change : changes) {
+    auto entry = std::make_pair(change.root, platform::FirstMissingKey(change.root, change.path));
+    if (!entry.second.empty() && std::find(Added().begin(), Added().end(), entry) == Added().end())
+      Added().push_back(std::move(entry));
+  }
+  platform::ApplyRegChanges(changes);
+}
+
+}  // namespace
+
 void SetupRegistry() {
+  // The adapter's key is found the way Windows XP keeps it, whatever this
+  // Windows (or Wine) says it is.
+  platform::OverrideVersion(platform::ReportedVersion{5, 1, 2600, 2});
   platform::UniqueKey key;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, sim::kNtAdapterKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
-    platform::ImportRegText(sim::RegistrySetup(sim::Family::kNt));
+    ImportSetup();
   static sim::InstancePath instance(sim::SimAdapter::Create());
 }
 
