@@ -267,7 +267,6 @@ class Store {
         check.finding.line = 0;
       }
       if (check.state == store::BaseState::kDamaged) {
-        changes.clear();
         std::string where =
             check.finding.line != 0 ? "line " + std::to_string(check.finding.line) + ": " : "";
         report(path + ": " + where + check.finding.reason + "; " + Aside(path, "damaged") +

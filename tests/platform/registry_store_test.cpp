@@ -372,7 +372,10 @@ TEST_F(RegistryStoreTest, DamagedBasesAreKeptAsideAndReplaced) {
     std::vector<std::string> names = dir.Names();
     ASSERT_EQ(names.size(), c.keptAside ? 3u : 2u) << c.name;
     if (c.keptAside) {
+      // registry.reg.damaged-YYYYMMDDTHHMMSS
       EXPECT_EQ(names[1].substr(0, 21), "registry.reg.damaged-") << c.name;
+      EXPECT_EQ(names[1].size(), 36u) << names[1];
+      EXPECT_EQ(names[1][29], 'T') << names[1];
       EXPECT_TRUE(Mentions(status, "kept as " + dir.path + "/" + names[1])) << c.name;
       EXPECT_EQ(Contents(dir.path + "/" + names[1]), c.text) << c.name;
     }
