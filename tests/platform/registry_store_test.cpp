@@ -86,6 +86,7 @@ TEST(RegistryStoreTextTest, JournalReadsUpToTheFirstBadLine) {
       {"86a36af9 journal 1 base 89abcdeX\n" + good, 0, 1, false},
       {good + good, 0, 1, false},  // no header
       {header + "x\n", 0, 2, false},
+      {header + "4451321C key HKEY_CURRENT_USER X\n", 1, 0, false},  // digits in either case
   };
   for (const Case& c : cases) {
     store::JournalRead read = store::ReadJournal(c.text);
