@@ -251,6 +251,14 @@ void DispatchEventRecord(const EventRecord& r) {
   }
 }
 
+void FetchAndDispatch(void* adapter, unsigned char* area) {
+  if (FetchEventRecords(adapter, area, kEventBufferSize) != kSuccess) return;
+  // A record's message may take long; a detach meanwhile ends the walk.
+  WalkEventRecords(area, kEventBufferSize, [](const EventRecord& r) {
+    if (!Stopping()) DispatchEventRecord(r);
+  });
+}
+
 DWORD WINAPI EventMonitorThread(LPVOID parameter) {
   const std::unique_ptr<std::shared_ptr<MonitorRun>> owned(
       static_cast<std::shared_ptr<MonitorRun>*>(parameter));
@@ -282,21 +290,21 @@ DWORD WINAPI EventMonitorThread(LPVOID parameter) {
     // record queued while this fetch runs signals again instead of waiting,
     // unseen, for the driver's next one.
     ResetEvent(handles[2]);
-    if (HalvexGetEventCode(s.AdapterHandle.load(), run->area, kEventBufferSize) != kSuccess) continue;
-    // A record's message may take long; a detach meanwhile ends the walk.
-    WalkEventRecords(run->area, kEventBufferSize, [](const EventRecord& r) {
-      if (!Stopping()) DispatchEventRecord(r);
-    });
+    FetchAndDispatch(s.AdapterHandle.load(), run->area);
     if (run->stop.load()) return 0;
   }
+}
+
+int FetchEventRecords(void* adapter, unsigned char* buffer, ULONG length) {
+  if (length != 0) std::memset(buffer, 0, length);
+  // The driver drops what it hands over: it must not be told of room that is
+  // not read back, or a record ending there would be lost.
+  return QueryOidExactRoom(adapter, OID_HALVEX_EVENT_RECORDS, buffer, length);
 }
 
 }  // namespace hx
 
 int HalvexGetEventCode(void* adapter, unsigned char* buffer, ULONG length) {
   if (IsBadWritePtr(buffer, length)) return hx::kBadBuffer;
-  if (length != 0) std::memset(buffer, 0, length);
-  // The driver drops what it hands over: it must not be told of room that is
-  // not read back, or a record ending there would be lost.
-  return hx::QueryOidExactRoom(adapter, hx::OID_HALVEX_EVENT_RECORDS, buffer, length);
+  return hx::FetchEventRecords(adapter, buffer, length);
 }

@@ -63,4 +63,12 @@ uint32_t WalkEventRecords(const unsigned char* area, uint32_t areaSize,
 // Dispatches one record as the monitor does.
 void DispatchEventRecord(const EventRecord& record);
 
+// HalvexGetEventCode for a buffer known to be writable: the monitor's own
+// area is not probed on every fetch (a probe reads the process's memory map).
+int FetchEventRecords(void* adapter, unsigned char* buffer, ULONG length);
+
+// One turn of the monitor: fetches the driver's records into `area`
+// (kEventBufferSize bytes) and dispatches them in order.
+void FetchAndDispatch(void* adapter, unsigned char* area);
+
 }  // namespace hx

@@ -584,6 +584,19 @@ std::string ExportRegText(std::span<const HKEY> roots, bool* complete) {
   return ExportTrees(roots, "", complete);
 }
 
+std::string FirstMissingKey(HKEY root, std::string_view path) {
+  UniqueKey current;
+  if (RegOpenKeyExA(root, nullptr, 0, KEY_READ, current.put()) != ERROR_SUCCESS) return {};
+  std::string prefix;
+  for (const std::string& name : SplitPath(path)) {
+    prefix += prefix.empty() ? name : "\\" + name;
+    UniqueKey next;
+    if (RegOpenKeyExA(current.get(), name.c_str(), 0, KEY_READ, next.put()) != ERROR_SUCCESS) return prefix;
+    current = std::move(next);
+  }
+  return {};
+}
+
 LONG DeleteKeyTree(HKEY root, const char* path) {
   const std::vector<std::string> names = SplitPath(path != nullptr ? path : "");
   if (names.empty()) return ERROR_INVALID_PARAMETER;

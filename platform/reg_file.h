@@ -56,6 +56,12 @@ std::string ExportRegText(std::span<const HKEY> roots, bool* complete = nullptr)
 // The path must name a key below the root, not the root itself.
 LONG DeleteKeyTree(HKEY root, const char* path);
 
+// The first key on `path` below `root` that does not exist, as a path from
+// the root (opening one name at a time, as paths may be longer than one call
+// takes); empty if all exist. Deleting it after an import takes back what
+// the import added on that path.
+std::string FirstMissingKey(HKEY root, std::string_view path);
+
 // "HKEY_LOCAL_MACHINE" and the other predefined roots' names; null for any
 // other key.
 const char* RootName(HKEY root);

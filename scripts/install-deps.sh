@@ -76,6 +76,7 @@ if [ "$what" != demo ]; then
   fi
   installed "libclang-rt-$major-dev" || missing+=("libclang-rt-$major-dev")
 fi
+<<<<<<< HEAD
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 privileges "${missing[@]}"
@@ -86,3 +87,21 @@ fi
 echo "installing: ${missing[*]}"
 apt_update
 "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+=======
+# Google Benchmark for the Windows build is built from Debian's sources (the
+# package ships only a native library), fetched with a source list of its own.
+if [ "$what" = all ] && [ ! -f /usr/src/benchmark/CMakeLists.txt ]; then
+  work=$(mktemp -d)
+  chmod 755 "$work"  # apt fetches as its own user
+  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main" \
+    >"$work/sources.list"
+  mkdir -p "$work/lists/partial" "$work/cache/archives/partial"
+  apt_src=(-o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/nonexistent
+           -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache")
+  $SUDO apt-get "${apt_src[@]}" update -qq
+  (cd "$work" && $SUDO apt-get "${apt_src[@]}" source -qq benchmark >/dev/null 2>&1)
+  $SUDO mkdir -p /usr/src/benchmark
+  $SUDO cp -a "$work"/benchmark-*/. /usr/src/benchmark/
+  $SUDO rm -rf "$work"
+fi
+>>>>>>> wt13

@@ -14,4 +14,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/win/toolchain-i686-
 cmake --build "$build" -j"$jobs"
 built=$SECONDS
 (cd "$build" && ctest --output-on-failure -j"$jobs" --timeout 600)
+if [ -f "$build/bin/halvex_bench.exe" ]; then
+  win/wine-run.sh "$build/bin/halvex_bench.exe" --benchmark_min_time=0.05 | sed -n '/^== library/,$p'
+fi
 echo "win32: build $((built - start)) s, tests $((SECONDS - built)) s"

@@ -19,6 +19,6 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite asan -DCMAKE_BUILD_TYPE=Debug -DHALVEX_SANITIZE=address,undefined -DHALVEX_BUILD_BENCH=OFF
 TSAN_OPTIONS=halt_on_error=1 \
   run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVEX_SANITIZE=thread -DHALVEX_BUILD_BENCH=OFF
-build/plain/bench/halvex_bench --benchmark_min_time=0.05 | tail -n 4
+build/plain/bench/halvex_bench --benchmark_min_time=0.05 | sed -n '/^== library/,$p'
 if [ -x scripts/test-windows.sh ]; then scripts/test-windows.sh; fi
 echo "=== all suites passed ==="

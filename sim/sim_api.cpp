@@ -189,10 +189,9 @@ bool OpenRegistry(Machine& machine, Lines* lines) {
   return SandboxRegistry(machine, lines);
 #else
   const fs::path file = machine.dir / "registry.reg";
-  if (!posix::UseRegistryFile(file.string())) {
-    lines->push_back(file.string() + ": cannot be read or written; settings will not be kept");
-    return false;
-  }
+  const posix::RegistryFileStatus status = posix::UseRegistryFile(file.string());
+  for (const std::string& problem : status.problems) lines->push_back(problem);
+  if (!status) return false;
   // Windows' own wireless configuration service runs, but leaves this adapter alone.
   posix::SetService("WZCSVC", SERVICE_RUNNING);
   return true;
@@ -344,6 +343,13 @@ int Stop(Lines* lines) {
   }
   std::unique_ptr<Machine> machine = std::move(g_machine);
   bool ok = SaveWorld(*machine, lines);
+#ifndef _WIN32
+  // A setting whose registry write did not reach the file is lost at exit.
+  if (const auto error = posix::RegistryPersistError()) {
+    lines->push_back(*error);
+    ok = false;
+  }
+#endif
   Withdraw(*machine);
 #ifdef _WIN32
   RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);

@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace hx::posix {
 
@@ -25,13 +27,35 @@ size_t LiveHandleCount();
 // true if they are. Lets a test act on a waiter that is really waiting.
 bool AwaitWaiters(void* handle, size_t count, uint32_t milliseconds);
 
-// The registry hive. ResetRegistry empties every root and stops saving it;
-// keys still open then report ERROR_KEY_DELETED.
+// The registry hive. ResetRegistry saves the hive one last time if it is
+// kept in a file, stops keeping it, and empties every root; keys still open
+// then report ERROR_KEY_DELETED.
 void ResetRegistry();
-// Loads a .reg file if it exists, then saves the whole hive to it after every
-// change (a temporary file beside it, then a rename). False, and nothing
-// saved from then on, if the file cannot be read, parsed or written.
-bool UseRegistryFile(const std::string& path);
+
+// What UseRegistryFile found. `ok`: the file's contents are in the hive and
+// later changes are kept. `problems`: one line each, naming the path (and the
+// line and reason where a file was damaged): files kept aside, changes that
+// could not be applied, why nothing is kept. Worth showing even when ok.
+struct RegistryFileStatus {
+  bool ok = false;
+  std::vector<std::string> problems;
+  explicit operator bool() const { return ok; }
+};
+// Keeps the hive in `path` (a .reg text whose last line is its checksum) and
+// `path`.log (the changes since, each synced before its call returns). Loads
+// both into the hive first. A file that fails its check is renamed
+// `path[.log].damaged-<time>` and the hive goes on from what could be proven;
+// a non-regular file at either path, or a directory that cannot be written,
+// makes `ok` false and nothing is kept.
+RegistryFileStatus UseRegistryFile(const std::string& path);
+// Why a change made while the hive is kept in a file did not reach it (the
+// first such failure since UseRegistryFile), or why that call keeps nothing;
+// empty while every change did.
+std::optional<std::string> RegistryPersistError();
+// The journal size past which the hive is rewritten; 0 restores the default
+// (four times the base file's size, at least 256 KiB). Lets tests make it
+// happen often.
+void SetRegistryJournalLimit(size_t bytes);
 // Applies a .reg file to the hive; false if it cannot be read or applied.
 bool ImportRegistryFile(const std::string& path);
 // Number of open registry key handles (leak checks in tests).

@@ -1,20 +1,19 @@
 // The registry: one in-memory hive behind one lock, with the Win32 calls'
-// error codes and size reporting, optionally saved to a .reg file after every
-// change.
-#include <unistd.h>
-
-#include <atomic>
+// error codes and size reporting, optionally kept in a file: each change is
+// appended to a journal and synced before the call returns, and the whole
+// hive is written as a .reg text only when the journal has grown.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <map>
-#include <sstream>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/posix/control.h"
+#include "platform/posix/hive_store.h"
 #include "platform/posix/objects.h"
 #include "platform/reg_file.h"
 
@@ -54,17 +53,72 @@ std::u16string Fold(std::string_view name) {
   return folded;
 }
 
+using Change = platform::RegChange;
+
 struct Value {
   std::string name;
   DWORD type = REG_NONE;
   std::vector<BYTE> data;
 };
 
+// Entries by folded name. Enumeration asks for index 0, 1, 2...: a cursor
+// kept from the last lookup makes each next index one step, not a walk from
+// the start. Any insertion or removal forgets it.
+template <typename T>
+class Entries {
+ public:
+  using Map = std::map<std::u16string, T>;
+  using iterator = typename Map::iterator;
+
+  iterator begin() { return map_.begin(); }
+  iterator end() { return map_.end(); }
+  iterator find(const std::u16string& name) { return map_.find(name); }
+  size_t size() const { return map_.size(); }
+  bool empty() const { return map_.empty(); }
+
+  std::pair<iterator, bool> try_emplace(std::u16string name, T entry = T{}) {
+    auto result = map_.try_emplace(std::move(name), std::move(entry));
+    if (result.second) cursorValid_ = false;
+    return result;
+  }
+  void erase(iterator entry) {
+    map_.erase(entry);
+    cursorValid_ = false;
+  }
+  size_t erase(const std::u16string& name) {
+    size_t erased = map_.erase(name);
+    if (erased > 0) cursorValid_ = false;
+    return erased;
+  }
+  void clear() {
+    map_.clear();
+    cursorValid_ = false;
+  }
+  // The entry at `index` in name order; null past the end.
+  T* At(size_t index) {
+    if (index >= map_.size()) return nullptr;
+    if (!cursorValid_ || index < cursorIndex_) {
+      cursor_ = map_.begin();
+      cursorIndex_ = 0;
+      cursorValid_ = true;
+    }
+    std::advance(cursor_, index - cursorIndex_);
+    cursorIndex_ = index;
+    return &cursor_->second;
+  }
+
+ private:
+  Map map_;
+  iterator cursor_;
+  size_t cursorIndex_ = 0;
+  bool cursorValid_ = false;
+};
+
 struct Key {
   std::string name;
   Key* parent = nullptr;  // null for roots and deleted keys
-  std::map<std::u16string, std::shared_ptr<Key>> subkeys;
-  std::map<std::u16string, Value> values;
+  Entries<std::shared_ptr<Key>> subkeys;
+  Entries<Value> values;
   bool deleted = false;
 };
 
@@ -92,51 +146,196 @@ Hive& TheHive() {
   return *hive;
 }
 
-// Where the hive is saved. Lock order: the writer's lock, then the hive's.
-struct Persistence {
-  std::mutex mutex;
-  std::string path;
-  std::atomic<bool> active{false};
-};
-
-Persistence& Saved() {
-  static auto* saved = new Persistence;
-  return *saved;
-}
-
-// Set while a whole file is being applied: it is saved once, at the end.
+// Set while this thread applies a whole file: its changes are saved together
+// afterwards, and the store's lock is already held.
 thread_local int tBatch = 0;
 
-bool WriteAtomically(const std::string& path, const std::string& text) {
-  std::string temp = path + ".XXXXXX";
-  int fd = mkstemp(temp.data());
-  if (fd < 0) return false;
-  size_t written = 0;
-  while (written < text.size()) {
-    ssize_t n = write(fd, text.data() + written, text.size() - written);
-    if (n <= 0) break;
-    written += static_cast<size_t>(n);
+const char* const kProblemLead = "registry: ";
+
+// The hive's files and what is known about them. Its lock serialises the
+// writers, so journal records follow the order of the changes; lock order:
+// the store's, then the hive's.
+class Store {
+ public:
+  std::mutex mutex;
+
+  bool active() const { return !path_.empty(); }
+
+  // Appends the record of a change already made in the hive.
+  void Record(const platform::RegChange& change) {
+    if (!active()) return;
+    try {
+      if (!journal_.open() || compactionDue_) {
+        Compact();  // the export holds this change too
+        return;
+      }
+      std::string why;
+      if (!journal_.Append(store::JournalRecord(change), &why)) {
+        Fail(why);
+        compactionDue_ = true;
+        return;
+      }
+      ++records_;
+      if (journal_.size() > Limit()) Compact();
+    } catch (...) {
+      Fail("out of memory while saving a change");
+      compactionDue_ = true;
+    }
   }
-  bool ok = written == text.size() && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (ok && std::rename(temp.c_str(), path.c_str()) == 0) return true;
-  std::remove(temp.c_str());
-  return false;
+
+  // Writes the whole hive as the base and starts an empty journal after it.
+  bool Compact() {
+    bool complete = true;
+    const std::string text =
+        store::SealBase(platform::ExportRegText(std::span<const HKEY>(kRootHandles), &complete));
+    if (!complete) Fail("keys whose names hold a line break cannot be saved in " + path_);
+    std::string why;
+    if (!store::ReplaceFile(path_, text, &why) || !journal_.Start(JournalPath(), store::BaseId(text), &why)) {
+      Fail(why);
+      compactionDue_ = true;
+      return false;
+    }
+    baseBytes_ = text.size();
+    records_ = 0;
+    compactionDue_ = false;
+    return true;
+  }
+
+  // Stops saving; the journal's records are first folded into the base.
+  void Close() {
+    if (active() && (records_ > 0 || compactionDue_)) Compact();
+    journal_.Close();
+    path_.clear();
+    records_ = 0;
+    compactionDue_ = false;
+    error_.reset();
+  }
+
+  RegistryFileStatus Open(const std::string& path) {
+    Close();
+    error_.reset();
+    RegistryFileStatus status;
+    status.ok = Load(path, &status.problems);
+    if (status.ok) {
+      path_ = path;
+      if (!Compact()) {
+        status.problems.push_back(kProblemLead + *error_);
+        status.ok = false;
+        path_.clear();
+        journal_.Close();
+      }
+    }
+    if (!status.ok) {
+      std::string summary = "registry: changes are not saved to " + path;
+      error_ = summary;
+      status.problems.push_back(summary);
+    }
+    return status;
+  }
+
+  std::optional<std::string> error() const { return error_; }
+  void SetLimit(size_t bytes) { limit_ = bytes; }
+
+ private:
+  // A journal may grow to four times the base (and at least 256 KiB) before
+  // it is folded in: a write then pays a small, constant share of a
+  // compaction however large the hive, and a load reads at most five hives.
+  size_t Limit() const { return limit_ != 0 ? limit_ : std::max<size_t>(size_t{256} << 10, 4 * baseBytes_); }
+  std::string JournalPath() const { return path_ + ".log"; }
+
+  void Fail(const std::string& why) {
+    if (!error_) error_ = why;
+  }
+
+  // Reads the base and the journal into the hive; false when the files
+  // cannot be used at all. Damaged files are kept aside and reported.
+  bool Load(const std::string& path, std::vector<std::string>* problems) {
+    auto report = [&](std::string text) { problems->push_back(kProblemLead + std::move(text)); };
+    store::RemoveTemporaries(path);
+    std::string base;
+    std::string why;
+    store::ReadResult baseRead = store::ReadRegularFile(path, &base, &why);
+    if (baseRead == store::ReadResult::kFailed) return report(why), false;
+    bool baseGood = false;
+    std::vector<platform::RegChange> changes;
+    if (baseRead == store::ReadResult::kRead) {
+      store::BaseCheck check = store::CheckBase(base);
+      std::string parseError;
+      if (check.state != store::BaseState::kDamaged && !platform::ParseRegText(base, &changes, &parseError)) {
+        check.state = store::BaseState::kDamaged;
+        check.finding.reason = parseError;  // names its line
+        check.finding.line = 0;
+      }
+      if (check.state == store::BaseState::kDamaged) {
+        std::string where =
+            check.finding.line != 0 ? "line " + std::to_string(check.finding.line) + ": " : "";
+        report(path + ": " + where + check.finding.reason + "; " + Aside(path, "damaged") +
+               "; starting from an empty hive");
+      } else {
+        baseGood = true;
+        if (check.state == store::BaseState::kUnsealed)
+          report(path + ": no checksum line (an older or hand-written file): loaded unverified");
+      }
+    }
+    const std::string journalPath = path + ".log";
+    std::string journal;
+    store::ReadResult journalRead = store::ReadRegularFile(journalPath, &journal, &why);
+    if (journalRead == store::ReadResult::kFailed) return report(why), false;
+    if (journalRead == store::ReadResult::kRead) {
+      store::JournalRead read = store::ReadJournal(journal);
+      if (read.baseId && !baseGood) {
+        // Its changes apply to a base that is gone: not applied, not lost.
+        if (!read.changes.empty())
+          report(journalPath + ": " + std::to_string(read.changes.size()) +
+                 " changes made after the base were not applied; " + Aside(journalPath, "unapplied"));
+      } else if (read.baseId && *read.baseId != store::BaseId(base)) {
+        // Folded into this base already, by a compaction cut short.
+      } else {
+        changes.insert(changes.end(), std::make_move_iterator(read.changes.begin()),
+                       std::make_move_iterator(read.changes.end()));
+        if (read.damage) {
+          report(journalPath + ": line " + std::to_string(read.damage->line) + ": " + read.damage->reason +
+                 "; the " + std::to_string(read.changes.size()) + " changes before it were applied; " +
+                 Aside(journalPath, "damaged"));
+        } else if (read.tornTail) {
+          report(journalPath + ": line " + std::to_string(read.lines + 1) +
+                 " is incomplete (a write was interrupted) and was dropped");
+        }
+      }
+    }
+    ++tBatch;
+    LONG status = platform::ApplyRegChanges(changes, &why);
+    --tBatch;
+    if (status != ERROR_SUCCESS) return report(path + ": " + why), false;
+    return true;
+  }
+
+  static std::string Aside(const std::string& path, std::string_view why) {
+    std::string kept = store::KeepAside(path, why);
+    return kept.empty() ? "could not be kept aside, left as it is" : "kept as " + kept;
+  }
+
+  std::string path_;  // empty: not saving
+  store::JournalFile journal_;
+  size_t baseBytes_ = 0;
+  size_t records_ = 0;  // appended since the last compaction
+  size_t limit_ = 0;    // 0: the default bound
+  bool compactionDue_ = false;
+  std::optional<std::string> error_;
+};
+
+// Never destroyed, like the hive.
+Store& TheStore() {
+  static auto* store = new Store;
+  return *store;
 }
 
-bool SaveLocked(Persistence& saved) {
-  bool complete = true;
-  std::string text = platform::ExportRegText(std::span<const HKEY>(kRootHandles), &complete);
-  return !text.empty() && WriteAtomically(saved.path, text);
-}
-
-// Called after every change, outside the hive's lock (the export reads the
-// hive through the registry calls).
-void Persist() {
-  Persistence& saved = Saved();
-  if (!saved.active.load() || tBatch > 0) return;
-  std::lock_guard lock(saved.mutex);
-  if (!saved.path.empty()) SaveLocked(saved);
+// At exit the journal is folded into the base, unless a writer is busy (the
+// journal is durable either way).
+void CompactAtExit() {
+  Store& store = TheStore();
+  std::unique_lock lock(store.mutex, std::try_to_lock);
+  if (lock.owns_lock()) store.Close();
 }
 
 // Detaches every key below `root` and marks it deleted, without recursion:
@@ -254,52 +453,60 @@ LONG CopyData(const Value& value, LPDWORD type, LPBYTE data, LPDWORD dataLength)
   return ERROR_SUCCESS;
 }
 
-// The body of every call: resolves the handle under the lock, catches what
-// must not cross the call, saves the hive afterwards if `changed` was set.
+// The body of every call: resolves the handle under the lock and catches
+// what must not cross the call.
 template <typename Body>
 LONG WithKey(HKEY handle, Body body) {
-  bool changed = false;
-  LONG status = ERROR_SUCCESS;
   try {
     Hive& hive = TheHive();
     std::lock_guard lock(hive.mutex);
     Resolved resolved;
-    status = Resolve(hive, handle, &resolved);
-    if (status == ERROR_SUCCESS) status = body(hive, resolved, &changed);
+    LONG status = Resolve(hive, handle, &resolved);
+    return status == ERROR_SUCCESS ? body(hive, resolved) : status;
   } catch (...) {
-    status = ERROR_NOT_ENOUGH_MEMORY;
+    return ERROR_NOT_ENOUGH_MEMORY;
   }
-  if (changed) Persist();
-  return status;
 }
 
-bool ReadFile(const std::string& path, std::string* text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream content;
-  content << in.rdbuf();
-  *text = content.str();
-  return !in.bad();
+// Fills in the kind, root and path of a change to `key`.
+void Describe(const Hive& hive, const Key* key, platform::RegChange::Kind kind, platform::RegChange* record) {
+  std::vector<const std::string*> names;
+  for (; key->parent != nullptr; key = key->parent) names.push_back(&key->name);
+  record->kind = kind;
+  for (size_t i = 0; i < kRootCount; ++i) {
+    if (hive.roots[i].get() == key) record->root = kRootHandles[i];
+  }
+  for (auto name = names.rbegin(); name != names.rend(); ++name) {
+    if (name != names.rbegin()) record->path.push_back('\\');
+    record->path.append(**name);
+  }
 }
 
-bool ApplyFile(const std::string& path) {
-  std::string text;
-  if (!ReadFile(path, &text)) return false;
-  std::vector<platform::RegChange> changes;
-  if (!platform::ParseRegText(text, &changes)) return false;
-  ++tBatch;
-  LONG status = platform::ApplyRegChanges(changes);
-  --tBatch;
-  return status == ERROR_SUCCESS;
+// The body of a call that may change the hive. While the hive is saved the
+// body describes its change in `*record` (null otherwise), which is journaled
+// once the hive's lock is released, still in the writers' order.
+template <typename Body>
+LONG WithChange(HKEY handle, Body body) {
+  try {
+    Store& store = TheStore();
+    std::unique_lock<std::mutex> writer;
+    if (tBatch == 0) writer = std::unique_lock(store.mutex);
+    platform::RegChange record;
+    platform::RegChange* wanted = writer.owns_lock() && store.active() ? &record : nullptr;
+    LONG status = WithKey(handle, [&](Hive& hive, Resolved& target) { return body(hive, target, wanted); });
+    if (record.root != nullptr) store.Record(record);
+    return status;
+  } catch (...) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
 }
 
 }  // namespace
 
 void ResetRegistry() {
-  Persistence& saved = Saved();
-  std::lock_guard writer(saved.mutex);
-  saved.active = false;
-  saved.path.clear();
+  Store& store = TheStore();
+  std::lock_guard writer(store.mutex);
+  store.Close();
   Hive& hive = TheHive();
   std::lock_guard lock(hive.mutex);
   for (auto& root : hive.roots) {
@@ -308,28 +515,39 @@ void ResetRegistry() {
   }
 }
 
-bool UseRegistryFile(const std::string& path) {
-  Persistence& saved = Saved();
-  {
-    std::lock_guard writer(saved.mutex);
-    saved.active = false;
-    saved.path.clear();
-  }
-  if (access(path.c_str(), F_OK) == 0 && !ApplyFile(path)) return false;
-  std::lock_guard writer(saved.mutex);
-  saved.path = path;
-  if (!SaveLocked(saved)) {
-    saved.path.clear();
-    return false;
-  }
-  saved.active = true;
-  return true;
+RegistryFileStatus UseRegistryFile(const std::string& path) {
+  static const bool exitHook = std::atexit(CompactAtExit) == 0;
+  (void)exitHook;
+  Store& store = TheStore();
+  std::lock_guard writer(store.mutex);
+  return store.Open(path);
 }
 
 bool ImportRegistryFile(const std::string& path) {
-  bool ok = ApplyFile(path);
-  Persist();
-  return ok;
+  Store& store = TheStore();
+  std::lock_guard writer(store.mutex);
+  std::string text;
+  std::string why;
+  if (store::ReadRegularFile(path, &text, &why) != store::ReadResult::kRead) return false;
+  std::vector<platform::RegChange> changes;
+  if (!platform::ParseRegText(text, &changes)) return false;
+  ++tBatch;
+  LONG status = platform::ApplyRegChanges(changes);
+  --tBatch;
+  if (store.active()) store.Compact();  // one save for the whole file
+  return status == ERROR_SUCCESS;
+}
+
+std::optional<std::string> RegistryPersistError() {
+  Store& store = TheStore();
+  std::lock_guard writer(store.mutex);
+  return store.error();
+}
+
+void SetRegistryJournalLimit(size_t bytes) {
+  Store& store = TheStore();
+  std::lock_guard writer(store.mutex);
+  store.SetLimit(bytes);
 }
 
 size_t OpenKeyCount() {
@@ -345,7 +563,7 @@ using namespace hx::posix;
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM access, PHKEY result) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;  // a failed open leaves no stale key behind
-  return WithKey(key, [&](Hive& hive, Resolved& base, bool*) -> LONG {
+  return WithKey(key, [&](Hive& hive, Resolved& base) -> LONG {
     std::vector<std::string_view> names;
     if (LONG status = SplitPath(subKey, &names); status != ERROR_SUCCESS) return status;
     // Opening a predefined root itself hands back the root's own value.
@@ -362,7 +580,7 @@ LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM access, PHKEY resul
 LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM access, LPSECURITY_ATTRIBUTES,
                         PHKEY result, LPDWORD disposition) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
-  return WithKey(key, [&](Hive& hive, Resolved& base, bool* changed) -> LONG {
+  return WithChange(key, [&](Hive& hive, Resolved& base, Change* record) -> LONG {
     std::vector<std::string_view> names;
     if (LONG status = SplitPath(subKey, &names); status != ERROR_SUCCESS) return status;
     if (names.empty() && base.root) {
@@ -372,6 +590,7 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM acc
     }
     std::shared_ptr<Key> current = base.key;
     bool created = false;
+    bool anyCreated = false;
     for (std::string_view name : names) {
       std::u16string folded = Fold(name);
       auto found = current->subkeys.find(folded);
@@ -380,11 +599,12 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM acc
         auto child = std::make_shared<Key>();
         child->name.assign(name);
         child->parent = current.get();
-        found = current->subkeys.emplace(std::move(folded), std::move(child)).first;
-        *changed = true;
+        found = current->subkeys.try_emplace(std::move(folded), std::move(child)).first;
+        anyCreated = true;
       }
       current = found->second;
     }
+    if (anyCreated && record != nullptr) Describe(hive, current.get(), Change::Kind::kCreateKey, record);
     if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return NewHandle(hive, std::move(current), access, result);
   });
@@ -405,7 +625,7 @@ LSTATUS RegCloseKey(HKEY key) {
 
 LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) {
   if (subKey == nullptr) return ERROR_INVALID_PARAMETER;
-  return WithKey(key, [&](Hive&, Resolved& base, bool* changed) -> LONG {
+  return WithChange(key, [&](Hive& hive, Resolved& base, Change* record) -> LONG {
     std::vector<std::string_view> names;
     if (LONG status = SplitPath(subKey, &names); status != ERROR_SUCCESS) return status;
     if (names.empty() && base.root) return ERROR_ACCESS_DENIED;
@@ -413,31 +633,37 @@ LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     if (LONG status = Walk(base.key, names, &target); status != ERROR_SUCCESS) return status;
     // Only leaves can be deleted.
     if (!target->subkeys.empty()) return ERROR_ACCESS_DENIED;
+    if (record != nullptr) Describe(hive, target.get(), Change::Kind::kDeleteKey, record);
     target->parent->subkeys.erase(Fold(target->name));
     target->parent = nullptr;
     target->deleted = true;
     target->values.clear();
-    *changed = true;
     return ERROR_SUCCESS;
   });
 }
 
 LSTATUS RegDeleteValueA(HKEY key, LPCSTR name) {
-  return WithKey(key, [&](Hive&, Resolved& target, bool* changed) -> LONG {
+  return WithChange(key, [&](Hive& hive, Resolved& target, Change* record) -> LONG {
     if ((target.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
-    if (target.key->values.erase(Fold(name != nullptr ? name : "")) == 0) return ERROR_FILE_NOT_FOUND;
-    *changed = true;
+    auto found = target.key->values.find(Fold(name != nullptr ? name : ""));
+    if (found == target.key->values.end()) return ERROR_FILE_NOT_FOUND;
+    if (record != nullptr) {
+      Describe(hive, target.key.get(), Change::Kind::kDeleteValue, record);
+      record->name = found->second.name;
+    }
+    target.key->values.erase(found);
     return ERROR_SUCCESS;
   });
 }
 
 LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD, LPSTR keyClass,
                       LPDWORD classLength, PFILETIME lastWrite) {
-  return WithKey(key, [&](Hive&, Resolved& target, bool*) -> LONG {
+  return WithKey(key, [&](Hive&, Resolved& target) -> LONG {
     if ((target.access & KEY_ENUMERATE_SUB_KEYS) == 0) return ERROR_ACCESS_DENIED;
     if (name == nullptr || nameLength == nullptr) return ERROR_INVALID_PARAMETER;
-    if (index >= target.key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-    const std::string& found = std::next(target.key->subkeys.begin(), index)->second->name;
+    const std::shared_ptr<Key>* subkey = target.key->subkeys.At(index);
+    if (subkey == nullptr) return ERROR_NO_MORE_ITEMS;
+    const std::string& found = (*subkey)->name;
     // The length in needs room for the NUL; the length out leaves it out.
     if (*nameLength <= found.size()) return ERROR_MORE_DATA;
     std::memcpy(name, found.c_str(), found.size() + 1);
@@ -451,12 +677,13 @@ LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPD
 
 LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD, LPDWORD type,
                       LPBYTE data, LPDWORD dataLength) {
-  return WithKey(key, [&](Hive&, Resolved& target, bool*) -> LONG {
+  return WithKey(key, [&](Hive&, Resolved& target) -> LONG {
     if ((target.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
     if (name == nullptr || nameLength == nullptr || (data != nullptr && dataLength == nullptr))
       return ERROR_INVALID_PARAMETER;
-    if (index >= target.key->values.size()) return ERROR_NO_MORE_ITEMS;
-    const Value& value = std::next(target.key->values.begin(), index)->second;
+    const Value* entry = target.key->values.At(index);
+    if (entry == nullptr) return ERROR_NO_MORE_ITEMS;
+    const Value& value = *entry;
     if (LONG status = CopyData(value, type, data, dataLength); status != ERROR_SUCCESS) return status;
     if (*nameLength <= value.name.size()) return ERROR_MORE_DATA;
     std::memcpy(name, value.name.c_str(), value.name.size() + 1);
@@ -466,7 +693,7 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPD
 }
 
 LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataLength) {
-  return WithKey(key, [&](Hive&, Resolved& target, bool*) -> LONG {
+  return WithKey(key, [&](Hive&, Resolved& target) -> LONG {
     if ((target.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
     if (data != nullptr && dataLength == nullptr) return ERROR_INVALID_PARAMETER;
     auto found = target.key->values.find(Fold(name != nullptr ? name : ""));
@@ -476,7 +703,7 @@ LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE da
 }
 
 LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data, DWORD length) {
-  return WithKey(key, [&](Hive& hive, Resolved& target, bool* changed) -> LONG {
+  return WithChange(key, [&](Hive& hive, Resolved& target, Change* record) -> LONG {
     if ((target.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
     // As on Windows, the machine and users roots hold keys, not values.
     if (target.key == hive.roots[0] || target.key == hive.roots[2]) return ERROR_ACCESS_DENIED;
@@ -489,7 +716,12 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* dat
     if (added) value.name.assign(valueName);  // the first spelling stays
     value.type = type;
     value.data = std::move(stored);
-    *changed = true;
+    if (record != nullptr) {
+      Describe(hive, target.key.get(), Change::Kind::kSetValue, record);
+      record->name = value.name;
+      record->type = value.type;
+      record->data = value.data;
+    }
     return ERROR_SUCCESS;
   });
 }

@@ -93,11 +93,15 @@ BOOL SetEvent(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  bool awaited = false;
   {
     std::lock_guard lock(WaitMutex());
     event->signalled = true;
+    awaited = event->blockedWaiters > 0;
   }
-  WaitCondition().notify_all();
+  // All waits share one condition: waking them for an event none of them
+  // waits on would cost each a futile trip through the lock.
+  if (awaited) WaitCondition().notify_all();
   return TRUE;
 }
 
@@ -162,10 +166,11 @@ DWORD WaitObjects(DWORD count, const HANDLE* handles, bool waitAll, DWORD millis
     if (index < 0 && ready && ready()) index = static_cast<int>(count);
     return index;
   };
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
   std::unique_lock lock(WaitMutex());
   int satisfied = satisfy();
   if (satisfied < 0 && milliseconds != 0) {
+    // Only a wait that may block needs the clock: polls are the common case.
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     for (DWORD i = 0; i < count; ++i) ++objects[i]->blockedWaiters;
     WaitCondition().notify_all();  // for AwaitWaiters
     while (satisfied < 0) {

@@ -12,13 +12,6 @@
 #include "tests/support/registry_sandbox.h"
 #include "tests/support/wine.h"
 #ifndef _WIN32
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-
 #include "platform/posix/control.h"
 #endif
 
@@ -515,78 +508,6 @@ TEST_F(RegistryTest, ResetEmptiesTheHive) {
   EXPECT_EQ(SubkeyNames(HKEY_LOCAL_MACHINE), std::vector<std::string>{});
 }
 
-class RegistryFileTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    posix::ResetRegistry();
-    char pattern[] = "/tmp/halvex-reg-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-    file = dir + "/hive.reg";
-  }
-  void TearDown() override {
-    posix::ResetRegistry();
-    std::filesystem::remove_all(dir);
-  }
-  static std::string Contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  static void Write(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-  }
-  size_t FilesInDir() const {
-    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir), {}));
-  }
-
-  std::string dir;
-  std::string file;
-};
-
-TEST_F(RegistryFileTest, EveryChangeIsSavedAndLoadsBack) {
-  ASSERT_TRUE(posix::UseRegistryFile(file));
-  {
-    UniqueKey key = Create(HKEY_LOCAL_MACHINE, "Software\\Halvex\\Adapter");
-    ASSERT_EQ(WriteValue(key.get(), "Name", REG_SZ, "wlan"), ERROR_SUCCESS);
-    EXPECT_NE(Contents(file).find("\"Name\"=\"wlan\""), std::string::npos);
-    ASSERT_EQ(RegDeleteValueA(key.get(), "Name"), ERROR_SUCCESS);
-    EXPECT_EQ(Contents(file).find("\"Name\""), std::string::npos);
-    ASSERT_EQ(WriteValue(key.get(), "Rate", REG_DWORD, "\x36\0\0\0"s), ERROR_SUCCESS);
-  }
-  EXPECT_EQ(FilesInDir(), 1u) << "no temporary file is left behind";
-
-  posix::ResetRegistry();  // stops saving
-  Create(HKEY_LOCAL_MACHINE, "Software\\NotSaved");
-  EXPECT_EQ(Contents(file).find("NotSaved"), std::string::npos);
-
-  posix::ResetRegistry();
-  ASSERT_TRUE(posix::UseRegistryFile(file));
-  UniqueKey key;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Halvex\\Adapter", 0, KEY_READ, key.put()),
-            ERROR_SUCCESS);
-  DWORD type = 0;
-  std::string read;
-  EXPECT_EQ(ReadValue(key.get(), "Rate", &type, &read), ERROR_SUCCESS);
-  EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
-  EXPECT_EQ(read, "\x36\0\0\0"s);
-}
-
-TEST_F(RegistryFileTest, UnusableFilesAreRefused) {
-  Write(file, "not a registry file\n");
-  EXPECT_FALSE(posix::UseRegistryFile(file));
-  EXPECT_EQ(Contents(file), "not a registry file\n") << "a file that cannot be read is not overwritten";
-  EXPECT_FALSE(posix::UseRegistryFile(dir + "/missing/hive.reg"));
-  EXPECT_FALSE(posix::ImportRegistryFile(dir + "/none.reg"));
-  EXPECT_FALSE(posix::ImportRegistryFile(file));
-}
-
-TEST_F(RegistryFileTest, ImportAddsToTheSavedHive) {
-  ASSERT_TRUE(posix::UseRegistryFile(file));
-  const std::string import = dir + "/setup.reg";
-  Write(import, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Setup]\r\n\"Mode\"=dword:00000002\r\n");
-  ASSERT_TRUE(posix::ImportRegistryFile(import));
-  EXPECT_NE(Contents(file).find("\"Mode\"=dword:00000002"), std::string::npos);
-}
 #endif
 
 }  // namespace

@@ -11,27 +11,6 @@
 namespace hx::test {
 namespace {
 
-// The first key on `path` that does not exist yet (opening one name at a
-// time, as paths may be longer than one call takes); empty if all exist.
-std::string FirstMissing(HKEY root, const std::string& path) {
-  platform::UniqueKey current;
-  if (RegOpenKeyExA(root, nullptr, 0, KEY_READ, current.put()) != ERROR_SUCCESS) return {};
-  std::string prefix;
-  size_t start = 0;
-  while (start < path.size()) {
-    size_t end = std::min(path.find('\\', start), path.size());
-    if (end > start) {
-      std::string name = path.substr(start, end - start);
-      prefix += prefix.empty() ? name : "\\" + name;
-      platform::UniqueKey next;
-      if (RegOpenKeyExA(current.get(), name.c_str(), 0, KEY_READ, next.put()) != ERROR_SUCCESS) return prefix;
-      current = std::move(next);
-    }
-    start = end + 1;
-  }
-  return {};
-}
-
 size_t Depth(const std::string& path) {
   return static_cast<size_t>(std::count(path.begin(), path.end(), '\\'));
 }
@@ -64,7 +43,7 @@ void RegistrySandbox::Import(std::string_view text) {
   // Before applying: the first missing key on each path is the one to delete.
   for (const platform::RegChange& change : changes) {
     if (change.kind == platform::RegChange::Kind::kDeleteKey) continue;
-    std::string missing = FirstMissing(change.root, change.path);
+    std::string missing = platform::FirstMissingKey(change.root, change.path);
     auto entry = std::make_pair(change.root, std::move(missing));
     if (!entry.second.empty() && std::find(created_.begin(), created_.end(), entry) == created_.end())
       created_.push_back(std::move(entry));

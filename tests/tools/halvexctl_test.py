@@ -205,7 +205,8 @@ class Halvexctl(unittest.TestCase):
     # ---- state that cannot be lost silently -------------------------------------------
     def test_damaged_state_files_are_reported_and_kept_aside(self):
         self.ok("join", "HalvexOpen")
-        for name, garbage in [("world.json", "{not json"), ("access-points.json", '{"accessPoints": [{"ssid": ""}]}')]:
+        for name, garbage in [("world.json", "{not json"), ("access-points.json", '{"accessPoints": [{"ssid": ""}]}'),
+                              ("registry.reg", "REGEDIT4\n[garbage\n")]:
             with self.subTest(file=name):
                 with open(os.path.join(self.state, name), "w") as f:
                     f.write(garbage)
@@ -220,11 +221,15 @@ class Halvexctl(unittest.TestCase):
     def test_a_fifo_is_refused_without_blocking(self):
         if RUNNER:
             self.skipTest("FIFOs are a POSIX matter")
-        os.makedirs(self.state)
-        os.mkfifo(os.path.join(self.state, "access-points.json"))
-        r = self.run_ctl("status", timeout=20)
-        self.assertEqual(r.returncode, 1)
-        self.assertIn("not a regular file", r.stderr)
+        for name in ["access-points.json", "registry.reg"]:
+            with self.subTest(file=name):
+                shutil.rmtree(self.state, ignore_errors=True)
+                os.makedirs(self.state)
+                os.mkfifo(os.path.join(self.state, name))
+                r = self.run_ctl("status", timeout=20)
+                self.assertEqual(r.returncode, 1)
+                self.assertIn(name, r.stderr)
+                self.assertIn("regular file", r.stderr)
 
     def test_a_save_that_fails_is_an_error(self):
         self.ok("info")
