@@ -6,7 +6,7 @@ what=${1:-all}
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
 native=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev clang lld llvm
-        libclang-rt-14-dev python3)
+        libclang-rt-14-dev python3 libssl-dev tshark)
 windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
 want=("${native[@]}")
 if [ "$what" = all ]; then
