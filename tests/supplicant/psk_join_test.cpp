@@ -177,5 +177,31 @@ TEST_F(PskJoinTest, ReplayedMessage3IsIgnored) {
   EXPECT_TRUE(sim->PortOpen());
 }
 
+// The capture of a join, as Wireshark's dissector reads it: four EAPOL-Key
+// messages numbered 1 to 4 with the key information of WPA2 with CCMP.
+TEST_F(PskJoinTest, CaptureOfTheHandshakeDissectsAsFourMessages) {
+#ifdef _WIN32
+  GTEST_SKIP() << "tshark runs on the build host only";
+#else
+  if (std::system("tshark --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+  const std::string capture = ::testing::TempDir() + "halvex_psk_join.pcap";
+  const std::string fields = capture + ".txt";
+  std::string error;
+  ASSERT_TRUE(sim->StartCapture(capture, &error)) << error;
+  JoinAndConnect();
+  sim->StopCapture();
+  const std::string command = "tshark -r '" + capture +
+                              "' -T fields -e wlan_rsna_eapol.keydes.msgnr -e wlan_rsna_eapol.keydes.key_info "
+                              ">'" + fields + "' 2>/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::ifstream in(fields);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  EXPECT_EQ(lines, (std::vector<std::string>{"1\t0x008a", "2\t0x010a", "3\t0x13ca", "4\t0x030a"}));
+  std::remove(capture.c_str());
+  std::remove(fields.c_str());
+#endif
+}
+
 }  // namespace
 }  // namespace hx::test
