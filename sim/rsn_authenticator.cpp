@@ -62,35 +62,28 @@ bool RsnAuthenticator::CounterOfThisPhase(uint64_t counter) const {
   return counter >= firstOfPhase_ && counter <= replayCounter_;
 }
 
-rsn::Bytes RsnAuthenticator::Message1() {
+rsn::KeyFrame RsnAuthenticator::NextFrame(uint16_t info, uint16_t keyLength) {
   rsn::KeyFrame frame;
   frame.protocolVersion = kApEapolVersion;
-  frame.info = kMessage1;
-  frame.keyLength = rsn::kCcmpKeyLength;
+  frame.info = info;
+  frame.keyLength = keyLength;
   frame.replayCounter = ++replayCounter_;
+  return frame;
+}
+
+rsn::Bytes RsnAuthenticator::Message1() {
+  rsn::KeyFrame frame = NextFrame(kMessage1, rsn::kCcmpKeyLength);
   frame.nonce = anonce_;
   return rsn::BuildKeyFrame(frame);
 }
 
-rsn::Bytes RsnAuthenticator::Message3() {
-  rsn::KeyFrame frame;
-  frame.protocolVersion = kApEapolVersion;
-  frame.info = kMessage3;
-  frame.keyLength = rsn::kCcmpKeyLength;
-  frame.replayCounter = ++replayCounter_;
-  frame.nonce = anonce_;
+// Message 3 and group message 1: the GTK (behind `elements`) wrapped, the MIC set.
+rsn::Bytes RsnAuthenticator::Sealed(uint16_t info, uint16_t keyLength, const rsn::Nonce& nonce,
+                                    rsn::ByteView elements) {
+  rsn::KeyFrame frame = NextFrame(info, keyLength);
+  frame.nonce = nonce;
   frame.rsc = RscOf(group_.packetNumber);
-  rsn::WrapKeyData(ptk_->kek, rsn::KeyDataWithGroupKey(beaconRsn_, group_.gtk), frame.data);
-  return rsn::BuildKeyFrame(frame, ptk_->kck);
-}
-
-rsn::Bytes RsnAuthenticator::GroupMessage1() {
-  rsn::KeyFrame frame;
-  frame.protocolVersion = kApEapolVersion;
-  frame.info = kGroupMessage1;
-  frame.replayCounter = ++replayCounter_;
-  frame.rsc = RscOf(group_.packetNumber);
-  rsn::WrapKeyData(ptk_->kek, rsn::KeyDataWithGroupKey({}, group_.gtk), frame.data);
+  rsn::WrapKeyData(ptk_->kek, rsn::KeyDataWithGroupKey(elements, group_.gtk), frame.data);
   return rsn::BuildKeyFrame(frame, ptk_->kck);
 }
 
@@ -103,6 +96,14 @@ rsn::Bytes RsnAuthenticator::Resend() {
     default:
       return GroupMessage1();
   }
+}
+
+rsn::Bytes RsnAuthenticator::Message3() {
+  return Sealed(kMessage3, rsn::kCcmpKeyLength, anonce_, beaconRsn_);
+}
+
+rsn::Bytes RsnAuthenticator::GroupMessage1() {
+  return Sealed(kGroupMessage1, 0, rsn::Nonce{}, {});
 }
 
 RsnAuthenticator::Result RsnAuthenticator::Receive(rsn::ByteView eapol) {

@@ -49,6 +49,8 @@ class RsnAuthenticator {
   rsn::ByteView TemporalKey() const;
 
  private:
+  rsn::KeyFrame NextFrame(uint16_t info, uint16_t keyLength);
+  rsn::Bytes Sealed(uint16_t info, uint16_t keyLength, const rsn::Nonce& nonce, rsn::ByteView elements);
   rsn::Bytes Message1();
   rsn::Bytes Message3();
   rsn::Bytes GroupMessage1();

@@ -11,9 +11,7 @@
 #include <iterator>
 
 #include "crypto/rsn.h"
-#include "frame/oids.h"
-#include "platform/unique_handle.h"
-#include "sim/sim_adapter.h"
+#include "tests/sim/channel_fixture.h"
 
 namespace hx::test {
 namespace {
@@ -27,54 +25,21 @@ const rsn::Mac kSpa = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
 const Bytes kRsnElement = {0x30, 0x14, 0x01, 0x00, 0x00, 0x0F, 0xAC, 0x04, 0x01, 0x00, 0x00,
                            0x0F, 0xAC, 0x04, 0x01, 0x00, 0x00, 0x0F, 0xAC, 0x02, 0x00, 0x00};
 
-struct Record {
-  uint32_t code;
-  Bytes frame;  // code 132: the Ethernet frame
-};
-
-class PskAuthenticatorTest : public ::testing::Test {
+class PskAuthenticatorTest : public SimChannelTest {
  protected:
   void SetUp() override {
-    adapter_ = sim::SimAdapter::Create();
     sim::RadioWorld world = sim::RadioWorld::Default();
     world.current.reset();
     world.accessPoints.push_back(sim::PskAccessPoint("HalvexLab", 0x08, 1, "lab pass phrase"));
-    adapter_->SetWorld(world);
-    adapter_->SetDelays(0ms, 0ms);
+    Install(world);
     adapter_->SetHandshakeRetry(60s);  // retries only where a test asks for them
-    notify_.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    uint32_t value = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(notify_.get()));
-    uint32_t returned = 0, error = 0;
-    ASSERT_TRUE(adapter_->Control(IOCTL_REGISTER_EVENT, &value, 4, nullptr, 0, &returned, &error));
     pmk_ = *rsn::PassphraseToPmk("lab pass phrase", Bytes{'H', 'a', 'l', 'v', 'e', 'x', 'L', 'a', 'b'});
   }
 
-  bool Set(uint32_t oid, const Bytes& payload) {
-    Bytes buffer = sim::WordBytes(oid);
-    buffer.insert(buffer.end(), payload.begin(), payload.end());
-    uint32_t returned = 0, error = 0;
-    const auto size = static_cast<uint32_t>(buffer.size());
-    return adapter_->Control(IOCTL_OID_SET, buffer.data(), size, buffer.data(), 0, &returned, &error);
-  }
-
-  std::vector<Record> Fetch() {
-    Bytes buffer = sim::WordBytes(OID_HALVEX_EVENT_RECORDS);
-    buffer.resize(4 + 4096, 0);
-    uint32_t returned = 0, error = 0;
-    const auto size = static_cast<uint32_t>(buffer.size());
-    EXPECT_TRUE(
-        adapter_->Control(IOCTL_OID_QUERY, buffer.data(), size, buffer.data(), size, &returned, &error));
-    const uint8_t* area = buffer.data() + 4;
-    std::vector<Record> records;
-    size_t at = 4;
-    for (uint32_t i = 0, n = sim::ReadWord(area); i < n; ++i) {
-      const uint32_t length = sim::ReadWord(area + at);
-      Record r{sim::ReadWord(area + at + 4), {}};
-      if (r.code == 132) r.frame.assign(area + at + 12, area + at + 12 + sim::ReadWord(area + at + 8));
-      records.push_back(std::move(r));
-      at += length;
-    }
-    return records;
+  // The Ethernet frame of a code-132 record (a 32-bit length, then the frame).
+  static Bytes Frame(const Record& r) {
+    const uint32_t length = r.data.size() >= 4 ? sim::ReadWord(r.data.data()) : 0;
+    return length + 4 <= r.data.size() ? Bytes(r.data.begin() + 4, r.data.begin() + 4 + length) : Bytes{};
   }
   std::vector<uint32_t> Codes(const std::vector<Record>& records) {
     std::vector<uint32_t> codes;
@@ -105,7 +70,7 @@ class PskAuthenticatorTest : public ::testing::Test {
       return {};
     }
     EXPECT_EQ(Codes(records), (std::vector<uint32_t>{1, 132}));
-    return records.size() == 2 ? Eapol(records[1].frame) : Bytes{};
+    return records.size() == 2 ? Eapol(Frame(records[1])) : Bytes{};
   }
   static Bytes Eapol(const Bytes& ethernet) {
     EXPECT_EQ(Bytes(ethernet.begin(), ethernet.begin() + 14),
@@ -160,15 +125,13 @@ class PskAuthenticatorTest : public ::testing::Test {
     const std::vector<Record> third = Transmit(Message2(message1, pmk_));
     EXPECT_EQ(Codes(third), (std::vector<uint32_t>{133, 132}));
     if (third.size() != 2) return {};
-    const Bytes message3 = Eapol(third[1].frame);
+    const Bytes message3 = Eapol(Frame(third[1]));
     EXPECT_EQ(Codes(Transmit(Answer(0x030A, rsn::ParseKeyFrame(message3)->replayCounter))),
               (std::vector<uint32_t>{133}));
     AddKey(0xC0000000, Bytes(ptk_->tk.begin(), ptk_->tk.end()));
     return message3;
   }
 
-  std::shared_ptr<sim::SimAdapter> adapter_;
-  platform::UniqueHandle notify_;
   hx::crypto::SecretBytes pmk_;
   rsn::Nonce snonce_{};
   std::optional<rsn::Ptk> ptk_;
@@ -185,7 +148,7 @@ TEST_F(PskAuthenticatorTest, HandshakeWithTheRightKeyOpensThePort) {
 
   const std::vector<Record> third = Transmit(Message2(message1, pmk_));
   ASSERT_EQ(Codes(third), (std::vector<uint32_t>{133, 132}));
-  const Bytes message3 = Eapol(third[1].frame);
+  const Bytes message3 = Eapol(Frame(third[1]));
   EXPECT_EQ(Bytes(message3.begin(), message3.begin() + 17),
             (Bytes{0x02, 0x03, 0x00, 0x97, 0x02, 0x13, 0xCA, 0x00, 0x10, 0, 0, 0, 0, 0, 0, 0, 0x02}));
   EXPECT_EQ(Bytes(message3.begin() + 17, message3.begin() + 49),
@@ -265,7 +228,7 @@ TEST_F(PskAuthenticatorTest, UnansweredMessagesAreSentAgainThenTheStationIsDropp
   for (uint8_t counter = 2; counter <= 4; ++counter) {
     const std::vector<Record> again = AwaitRecords();
     ASSERT_EQ(Codes(again), (std::vector<uint32_t>{132}));
-    const Bytes resent = Eapol(again[0].frame);
+    const Bytes resent = Eapol(Frame(again[0]));
     EXPECT_EQ(resent[16], counter);
     EXPECT_EQ(Bytes(resent.begin() + 17, resent.begin() + 49),
               Bytes(message1.begin() + 17, message1.begin() + 49));
@@ -279,9 +242,9 @@ TEST_F(PskAuthenticatorTest, UnansweredMessagesAreSentAgainThenTheStationIsDropp
   ASSERT_EQ(Codes(resent), (std::vector<uint32_t>{132}));
   const std::vector<Record> third = Transmit(Message2(again, pmk_));
   ASSERT_EQ(Codes(third), (std::vector<uint32_t>{133, 132}));
-  EXPECT_EQ(Eapol(third[1].frame)[16], 3);
+  EXPECT_EQ(Eapol(Frame(third[1]))[16], 3);
   for (uint8_t counter = 4; counter <= 6; ++counter)
-    EXPECT_EQ(Eapol(AwaitRecords().at(0).frame)[16], counter);
+    EXPECT_EQ(Eapol(Frame(AwaitRecords().at(0)))[16], counter);
   EXPECT_EQ(Codes(AwaitRecords()), (std::vector<uint32_t>{0}));
 }
 
@@ -293,7 +256,7 @@ TEST_F(PskAuthenticatorTest, GroupRekeySendsTheNewKeyAndTakesItsAnswer) {
   ASSERT_TRUE(adapter_->RekeyGroup());
   const std::vector<Record> records = Fetch();
   ASSERT_EQ(Codes(records), (std::vector<uint32_t>{132}));
-  const Bytes group1 = Eapol(records[0].frame);
+  const Bytes group1 = Eapol(Frame(records[0]));
   EXPECT_EQ(Bytes(group1.begin(), group1.begin() + 17),
             (Bytes{0x02, 0x03, 0x00, 0x7F, 0x02, 0x13, 0x82, 0x00, 0x00, 0, 0, 0, 0, 0, 0, 0, 0x03}));
   EXPECT_TRUE(rsn::MicMatches(group1, ptk_->kck));

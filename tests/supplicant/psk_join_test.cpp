@@ -40,21 +40,9 @@ class PskJoinTest : public BridgeTest {
  protected:
   void SetUp() override {
     BridgeTest::SetUp();
-    ODSIM_EnableSupplicant(1);
-    sim::RadioWorld world = sim::RadioWorld::Default();
-    world.current.reset();
-    world.accessPoints.push_back(sim::PskAccessPoint("HalvexHome", 0x06, 6, "correct horse"));
-    sim->SetWorld(world);
+    EngineAndNetwork(sim::PskAccessPoint("HalvexHome", 0x06, 6, "correct horse"));
   }
 
-  // Waits until the window has a message for which `done` holds.
-  void WaitFor(const std::function<bool(const Message&)>& done) {
-    for (;;) {
-      const auto messages = recorder.Messages();
-      if (std::any_of(messages.begin(), messages.end(), done)) return;
-      ASSERT_TRUE(recorder.WaitForCount(messages.size() + 1));
-    }
-  }
   void WaitForCount(const Message& wanted, size_t count) {
     WaitFor([&](const Message&) {
       const auto messages = recorder.Messages();
@@ -190,9 +178,11 @@ TEST_F(PskJoinTest, CaptureOfTheHandshakeDissectsAsFourMessages) {
   ASSERT_TRUE(sim->StartCapture(capture, &error)) << error;
   JoinAndConnect();
   sim->StopCapture();
-  const std::string command = "tshark -r '" + capture +
-                              "' -T fields -e wlan_rsna_eapol.keydes.msgnr -e wlan_rsna_eapol.keydes.key_info "
-                              ">'" + fields + "' 2>/dev/null";
+  const std::string command =
+      "tshark -r '" + capture +
+      "' -T fields -e wlan_rsna_eapol.keydes.msgnr -e wlan_rsna_eapol.keydes.key_info "
+      ">'" +
+      fields + "' 2>/dev/null";
   ASSERT_EQ(std::system(command.c_str()), 0);
   std::ifstream in(fields);
   std::vector<std::string> lines;
