@@ -41,6 +41,8 @@ class PskJoinTest : public BridgeTest {
   void SetUp() override {
     BridgeTest::SetUp();
     EngineAndNetwork(sim::PskAccessPoint("HalvexHome", 0x06, 6, "correct horse"));
+    // No message sent twice however slow the run: retries only where a test asks.
+    sim->SetHandshakeRetry(std::chrono::seconds(60));
   }
 
   void WaitForCount(const Message& wanted, size_t count) {
