@@ -18,7 +18,6 @@ class PcapWriter {
   // so that what was captured is readable at any moment.
   void Write(const uint8_t* frame, size_t size);
   void Close() { file_.reset(); }
-  bool IsOpen() const { return file_ != nullptr; }
 
  private:
   struct FileClose {
