@@ -2,7 +2,7 @@
 # Builds a fuzz target with clang (libFuzzer, ASan, UBSan) against a clang
 # build of the library and runs it: scripts/fuzz.sh [seconds] [build dir] [target].
 # Targets: event_walk (default), reg_file, registry_text, received_frame,
-# ie_readers, hex_dump.
+# ie_readers, hex_dump, eapol_key.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-180}
@@ -37,6 +37,11 @@ case "$target" in
     max_len=24616  # the scan list's 24,576 bytes and the target's own header
     extra=("$build/odSupp_M.so")
     ;;
+  eapol_key)
+    libs=(hxcrypto hxplatform)
+    max_len=2048
+    extra=("$build/odSupp_M.so" -lcrypto)
+    ;;
   *)
     echo "unknown fuzz target: $target" >&2
     exit 2
@@ -46,7 +51,7 @@ esac
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DHALVEX_BUILD_TESTS=OFF -DHALVEX_BUILD_BENCH=OFF \
   -DHALVEX_SANITIZE=$sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
-cmake --build "$build" -j"$jobs" --target "${libs[@]}"
+cmake --build "$build" -j"$jobs" --target "${libs[@]}" odSupp_M
 
 # The Win32 emulation is a shared library of its own (libhxwin32.so).
 archives=()
@@ -60,6 +65,8 @@ clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,$sanitize -fno-sanitize-recover=all 
 corpus=fuzz/corpus/$target
 if [ "$target" = event_walk ]; then
   [ -n "$(ls -A "$corpus" 2>/dev/null)" ] || python3 fuzz/make_event_walk_corpus.py
+elif [ "$target" = eapol_key ]; then
+  [ -n "$(ls -A "$corpus" 2>/dev/null)" ] || python3 fuzz/make_eapol_key_corpus.py
 elif [[ "$target" =~ ^(received_frame|ie_readers|hex_dump)$ ]]; then
   [ -n "$(ls -A "$corpus" 2>/dev/null)" ] || python3 fuzz/make_supplicant_corpus.py
 fi

@@ -15,8 +15,8 @@ case "$what" in
     ;;
 esac
 
-demo=(cmake ninja-build g++ pkg-config libcli11-dev nlohmann-json3-dev libfmt-dev)
-native=("${demo[@]}" make googletest libgtest-dev libgmock-dev libbenchmark-dev clang lld llvm python3)
+demo=(cmake ninja-build g++ pkg-config libcli11-dev nlohmann-json3-dev libfmt-dev libssl-dev)
+native=("${demo[@]}" make googletest libgtest-dev libgmock-dev libbenchmark-dev clang lld llvm python3 tshark)
 windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
 
 installed() {
@@ -76,21 +76,20 @@ if [ "$what" != demo ]; then
   fi
   installed "libclang-rt-$major-dev" || missing+=("libclang-rt-$major-dev")
 fi
-<<<<<<< HEAD
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-privileges "${missing[@]}"
-if [ "$what" = all ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-  "${SUDO[@]}" dpkg --add-architecture i386
-  updated=0
+if [ ${#missing[@]} -gt 0 ]; then
+  privileges "${missing[@]}"
+  if [ "$what" = all ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${SUDO[@]}" dpkg --add-architecture i386
+    updated=0
 fi
 echo "installing: ${missing[*]}"
 apt_update
 "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-=======
+fi
 # Google Benchmark for the Windows build is built from Debian's sources (the
 # package ships only a native library), fetched with a source list of its own.
 if [ "$what" = all ] && [ ! -f /usr/src/benchmark/CMakeLists.txt ]; then
+  privileges "benchmark sources"
   work=$(mktemp -d)
   chmod 755 "$work"  # apt fetches as its own user
   echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main" \
@@ -98,10 +97,9 @@ if [ "$what" = all ] && [ ! -f /usr/src/benchmark/CMakeLists.txt ]; then
   mkdir -p "$work/lists/partial" "$work/cache/archives/partial"
   apt_src=(-o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/nonexistent
            -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache")
-  $SUDO apt-get "${apt_src[@]}" update -qq
-  (cd "$work" && $SUDO apt-get "${apt_src[@]}" source -qq benchmark >/dev/null 2>&1)
-  $SUDO mkdir -p /usr/src/benchmark
-  $SUDO cp -a "$work"/benchmark-*/. /usr/src/benchmark/
-  $SUDO rm -rf "$work"
+  "${SUDO[@]}" apt-get "${apt_src[@]}" update -qq
+  (cd "$work" && "${SUDO[@]}" apt-get "${apt_src[@]}" source -qq benchmark >/dev/null 2>&1)
+  "${SUDO[@]}" mkdir -p /usr/src/benchmark
+  "${SUDO[@]}" cp -a "$work"/benchmark-*/. /usr/src/benchmark/
+  "${SUDO[@]}" rm -rf "$work"
 fi
->>>>>>> wt13

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Halvex.h"
+#include "crypto/crypto.h"
 #include "frame/oids.h"
 
 namespace hx::sim {
@@ -52,6 +53,7 @@ constexpr size_t kEapolHeader = 4;      // version, packet type, 16-bit body len
 constexpr size_t kEapHeader = 4;        // code, identifier, 16-bit length
 constexpr uint8_t kEapolPacket = 0;
 constexpr uint8_t kEapolStart = 1;
+constexpr uint8_t kEapolKey = 3;
 constexpr uint8_t kEapRequest = 1;
 constexpr uint8_t kEapResponse = 2;
 constexpr uint8_t kEapSuccess = 3;
@@ -63,20 +65,41 @@ uint16_t BigEndian16(const uint8_t* p) {
   return static_cast<uint16_t>((p[0] << 8) | p[1]);
 }
 
+// An Ethernet frame from `ap` to the station carrying an EAPOL frame.
+Bytes EthernetFrame(const AccessPoint& ap, const MacAddress& self, const Bytes& eapol) {
+  // Sized up front: GCC 12 misreads an insert after a braced list (-Warray-bounds, i686).
+  Bytes frame(kEthernetHeader + eapol.size());
+  std::copy(self.begin(), self.end(), frame.begin());
+  std::copy(ap.bssid.begin(), ap.bssid.end(), frame.begin() + 6);
+  frame[12] = kEtherTypeEapol >> 8;
+  frame[13] = kEtherTypeEapol & 0xFF;
+  std::copy(eapol.begin(), eapol.end(), frame.begin() + kEthernetHeader);
+  return frame;
+}
+
 // An Ethernet frame from `ap` to the station carrying one EAP packet.
 Bytes EapolFrame(const AccessPoint& ap, const MacAddress& self, const Bytes& eap) {
   const size_t length = eap.size();
-  // Sized up front: GCC 12 misreads an insert after a braced list (-Warray-bounds, i686).
-  Bytes frame(kEthernetHeader + kEapolHeader + length);
-  std::copy(self.begin(), self.end(), frame.begin());
-  std::copy(ap.bssid.begin(), ap.bssid.end(), frame.begin() + 6);
-  const uint8_t header[6] = {
-      kEtherTypeEapol >> 8,        kEtherTypeEapol & 0xFF, 1, kEapolPacket, static_cast<uint8_t>(length >> 8),
-      static_cast<uint8_t>(length)};
-  std::copy(header, header + sizeof header, frame.begin() + 12);
-  std::copy(eap.begin(), eap.end(), frame.begin() + kEthernetHeader + kEapolHeader);
-  return frame;
+  Bytes eapol(kEapolHeader + length);
+  const uint8_t header[4] = {1, kEapolPacket, static_cast<uint8_t>(length >> 8),
+                             static_cast<uint8_t>(length)};
+  std::copy(header, header + sizeof header, eapol.begin());
+  std::copy(eap.begin(), eap.end(), eapol.begin() + kEapolHeader);
+  return EthernetFrame(ap, self, eapol);
 }
+
+// The security element the station sends in its association request.
+Bytes StationSecurityElement(const AccessPoint& ap) {
+  if (ap.eapPassword) return RsnEnterpriseElement();
+  if (ap.privacy && ap.wepKey.empty()) return HasElement(ap.ies, RsnElement()) ? RsnElement() : WpaElement();
+  return {};
+}
+
+// A BSS's first group key: the BSS has been running for a while, so its
+// group frames have reached some packet number.
+constexpr uint8_t kFirstGroupKeyId = 1;
+constexpr uint64_t kFirstGroupPacketNumber = 0x2A;
+constexpr uint32_t kPairwiseKeyBit = 0x40000000;
 
 Bytes Words(std::initializer_list<uint32_t> words) {
   Bytes b(4 * words.size());
@@ -177,6 +200,12 @@ AccessPoint WepAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel,
   ap.privacy = 1;
   ap.capabilities |= 0x0010;
   ap.wepKey = std::move(key);
+  return ap;
+}
+
+AccessPoint PskAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, std::string passphrase) {
+  AccessPoint ap = MakeAccessPoint(std::move(ssid), lastByte, channel, -58, 72, RsnElement());
+  ap.passphrase = std::move(passphrase);
   return ap;
 }
 
@@ -281,6 +310,9 @@ JoinOutcome RadioWorld::Judge(const AccessPoint& ap, uint32_t authMode, uint32_t
   // 802.1X is its only key management: a pre-shared-key station is turned away.
   if (ap.eapPassword)
     return authMode == ndis::kAuthWpa2 ? JoinOutcome::kConnected : JoinOutcome::kAuthRefused;
+  // And a pass phrase the only one here: an 802.1X station is turned away.
+  if (ap.passphrase)
+    return authMode == ndis::kAuthWpa2Psk ? JoinOutcome::kConnected : JoinOutcome::kAuthRefused;
   const bool rsn = HasElement(ap.ies, RsnElement());
   const bool wpa = HasElement(ap.ies, WpaElement());
   if (rsn || wpa) {
@@ -343,6 +375,79 @@ void RadioWorld::ResetAuthenticator() {
   eapAwaiting_ = 0;
   station.eapIdentity.clear();
   station.eapAuthorized = false;
+  rsn_ = RsnAuthenticator{};
+}
+
+BssGroupKey& RadioWorld::GroupKeyOf(const AccessPoint& ap) {
+  auto it = groupKeys_.find(ap.bssid);
+  if (it == groupKeys_.end()) {
+    BssGroupKey group;
+    group.gtk.keyId = kFirstGroupKeyId;
+    group.gtk.key.assign(rsn::kCcmpKeyLength, 0);
+    crypto::RandomBytes(group.gtk.key);
+    group.packetNumber = kFirstGroupPacketNumber;
+    it = groupKeys_.emplace(ap.bssid, std::move(group)).first;
+  }
+  return it->second;
+}
+
+std::optional<BssGroupKey> RadioWorld::GroupKey() const {
+  const AccessPoint* ap = Current();
+  if (ap == nullptr || !ap->passphrase) return std::nullopt;
+  auto it = groupKeys_.find(ap->bssid);
+  return it == groupKeys_.end() ? std::nullopt : std::optional<BssGroupKey>(it->second);
+}
+
+std::vector<Bytes> RadioWorld::ToStation(const AccessPoint& ap, const MacAddress& self,
+                                         const RsnAuthenticator::Result& result) {
+  if (result.micFailure) ++station.pskMicFailures;
+  if (result.dropStation) {
+    current.reset();
+    ResetAuthenticator();
+    return {};
+  }
+  std::vector<Bytes> frames;
+  for (const Bytes& eapol : result.frames) frames.push_back(EthernetFrame(ap, self, eapol));
+  return frames;
+}
+
+std::optional<uint64_t> RadioWorld::AuthenticatorTimer() const {
+  return rsn_.Timer();
+}
+
+std::vector<Bytes> RadioWorld::AuthenticatorTimedOut(uint64_t ticket, const MacAddress& self) {
+  const AccessPoint* ap = Current();
+  if (ap == nullptr || !ap->passphrase) return {};
+  const AccessPoint copy = *ap;  // a dropped association takes Current() along
+  return ToStation(copy, self, rsn_.TimedOut(ticket));
+}
+
+std::vector<Bytes> RadioWorld::RekeyGroup(const MacAddress& self) {
+  const AccessPoint* ap = Current();
+  if (ap == nullptr || !ap->passphrase || !rsn_.Completed()) return {};
+  BssGroupKey& group = GroupKeyOf(*ap);
+  group.gtk.keyId = group.gtk.keyId == 1 ? 2 : 1;
+  crypto::RandomBytes(group.gtk.key);
+  group.packetNumber = 0;
+  return ToStation(*ap, self, rsn_.Rekey(group));
+}
+
+bool RadioWorld::PortOpen() const {
+  const AccessPoint* ap = Current();
+  if (ap == nullptr || !ap->passphrase || !rsn_.Completed()) return false;
+  constexpr size_t kMaterial = offsetof(NDIS_802_11_KEY, KeyMaterial);
+  // The driver's pairwise key for this BSSID: the last one added counts.
+  for (auto key = station.keys.rbegin(); key != station.keys.rend(); ++key) {
+    if (key->size() < kMaterial ||
+        (WordAt(key->data() + offsetof(NDIS_802_11_KEY, KeyIndex)) & kPairwiseKeyBit) == 0 ||
+        !std::equal(ap->bssid.begin(), ap->bssid.end(), key->data() + offsetof(NDIS_802_11_KEY, BSSID)))
+      continue;
+    const size_t length =
+        std::min<size_t>(WordAt(key->data() + offsetof(NDIS_802_11_KEY, KeyLength)), key->size() - kMaterial);
+    const rsn::ByteView tk = rsn_.TemporalKey();
+    return std::equal(key->begin() + kMaterial, key->begin() + kMaterial + length, tk.begin(), tk.end());
+  }
+  return false;
 }
 
 Bytes RadioWorld::EapRequest(const AccessPoint& ap, const MacAddress& self, uint8_t type,
@@ -360,21 +465,42 @@ Bytes RadioWorld::EapRequest(const AccessPoint& ap, const MacAddress& self, uint
 
 std::vector<Bytes> RadioWorld::StartAuthenticator(const MacAddress& self) {
   const AccessPoint* ap = Current();
-  if (ap == nullptr || !ap->eapPassword) return {};
+  if (ap == nullptr) return {};
   ResetAuthenticator();
-  return {EapRequest(*ap, self, kEapIdentity, "")};
+  if (ap->eapPassword) return {EapRequest(*ap, self, kEapIdentity, "")};
+  if (!ap->passphrase) return {};
+  const std::string name = ap->ssid + '\0' + *ap->passphrase;
+  auto pmk = pmks_.find(name);
+  if (pmk == pmks_.end()) {
+    const Bytes ssid(ap->ssid.begin(), ap->ssid.end());
+    std::optional<rsn::SecretBytes> derived = rsn::PassphraseToPmk(*ap->passphrase, ssid);
+    if (!derived) return {};  // a pass phrase no station could use
+    pmk = pmks_.emplace(name, std::move(*derived)).first;
+  }
+  const Bytes none;
+  const std::optional<rsn::ByteView> beacon = rsn::FindElement(ap->ies, rsn::kRsnElementId);
+  const Bytes stationRsn = StationSecurityElement(*ap);
+  return ToStation(*ap, self,
+                   rsn_.Start(ap->bssid, self, pmk->second, beacon.value_or(rsn::ByteView(none)), stationRsn,
+                              GroupKeyOf(*ap)));
 }
 
 std::vector<Bytes> RadioWorld::AuthenticatorReceive(const uint8_t* frame, size_t size,
                                                     const MacAddress& self) {
   const AccessPoint* ap = Current();
-  if (ap == nullptr || !ap->eapPassword || size < kEthernetHeader + kEapolHeader) return {};
+  if (ap == nullptr || (!ap->eapPassword && !ap->passphrase) || size < kEthernetHeader + kEapolHeader)
+    return {};
   if (!std::equal(ap->bssid.begin(), ap->bssid.end(), frame) || BigEndian16(frame + 12) != kEtherTypeEapol)
     return {};
   const uint8_t* eapol = frame + kEthernetHeader;
   const size_t bodyLength = BigEndian16(eapol + 2);
   // The body length must account for exactly the bytes that follow.
   if ((eapol[0] != 1 && eapol[0] != 2) || bodyLength != size - kEthernetHeader - kEapolHeader) return {};
+  if (ap->passphrase) {
+    if (eapol[1] != kEapolKey) return {};
+    const AccessPoint copy = *ap;  // a dropped association takes Current() along
+    return ToStation(copy, self, rsn_.Receive(rsn::ByteView(eapol, kEapolHeader + bodyLength)));
+  }
   if (eapol[1] == kEapolStart) {
     station.eapAuthorized = false;
     return {EapRequest(*ap, self, kEapIdentity, "")};
@@ -403,10 +529,7 @@ Bytes RadioWorld::AssociationInfo() const {
   // What the station asked with: its SSID, rates and the security element it chose.
   Bytes request = SsidElement(ap->ssid);
   Append(request, RatesElement());
-  if (ap->eapPassword)
-    Append(request, RsnEnterpriseElement());
-  else if (ap->privacy && ap->wepKey.empty())
-    Append(request, HasElement(ap->ies, RsnElement()) ? RsnElement() : WpaElement());
+  Append(request, StationSecurityElement(*ap));
   const Bytes response = RatesElement();
 
   Bytes info(kAssocFixed, 0);

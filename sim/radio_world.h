@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/rsn_authenticator.h"
+
 namespace hx::sim {
 
 using Bytes = std::vector<uint8_t>;
@@ -72,6 +74,10 @@ struct Station {
   std::string eapIdentity;     // the user name of the last Response/Identity
   bool eapAuthorized = false;  // EAP-Success was sent
   uint32_t eapFailures = 0;    // EAP-Failures sent, across associations
+  // Messages 2 of a WPA2-PSK 4-way handshake whose MIC did not hold (another
+  // pass phrase), across associations.
+  uint32_t pskMicFailures = 0;
+  std::vector<Bytes> receivedFrames;  // Ethernet frames the access points sent the station
 };
 
 // Information elements as an access point sends them.
@@ -90,6 +96,9 @@ AccessPoint MakeAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel
 AccessPoint WepAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, Bytes key);
 // A WPA2-Enterprise access point whose authenticator takes `password`.
 AccessPoint EnterpriseAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, std::string password);
+// A WPA2-PSK (CCMP) access point whose authenticator runs the 4-way
+// handshake with the PMK of `passphrase`.
+AccessPoint PskAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, std::string passphrase);
 
 class RadioWorld {
  public:
@@ -113,12 +122,31 @@ class RadioWorld {
   bool Disassociate();
   // Switches the radio; switching it off drops the association.
   void SetRadio(bool on);
-  // The associated access point's 802.1X authenticator. Both return the
-  // Ethernet frames it sends to the station at `self`, in order; none when
-  // the access point does not use 802.1X. Start opens the exchange after a
-  // successful join; Receive takes one frame the station transmitted.
+  // The associated access point's authenticator, 802.1X or WPA2-PSK. Each
+  // returns the Ethernet frames it sends to the station at `self`, in order;
+  // none when the access point uses neither. Start opens the exchange after
+  // a successful join; Receive takes one frame the station transmitted. A
+  // WPA2-PSK authenticator may drop the association (a station whose
+  // message 2 names other security than it associated with).
   std::vector<Bytes> StartAuthenticator(const MacAddress& self);
   std::vector<Bytes> AuthenticatorReceive(const uint8_t* frame, size_t size, const MacAddress& self);
+  // The WPA2-PSK authenticator's retransmission timer: the ticket to hand
+  // back once it ran out, while a message awaits its answer.
+  std::optional<uint64_t> AuthenticatorTimer() const;
+  // The timer `ticket` ran out: the message sent again, or, its attempts
+  // spent, the association dropped (nothing sent).
+  std::vector<Bytes> AuthenticatorTimedOut(uint64_t ticket, const MacAddress& self);
+  // A new group key for the associated WPA2-PSK access point, sent to the
+  // station in the group key handshake; none before a 4-way handshake ended.
+  std::vector<Bytes> RekeyGroup(const MacAddress& self);
+  // Traffic flows: the station completed the 4-way handshake with the
+  // associated WPA2-PSK access point and the driver holds, for its BSSID, the
+  // pairwise key the access point derived.
+  bool PortOpen() const;
+  // The associated WPA2-PSK access point's handshake with the station, and
+  // its group key (none for other networks).
+  const RsnAuthenticator& Handshake() const { return rsn_; }
+  std::optional<BssGroupKey> GroupKey() const;
   // An NDIS_802_11_ASSOCIATION_INFORMATION for the current access point.
   Bytes AssociationInfo() const;
   // The world's answer of a query OID, if it has one. `request` is the
@@ -140,12 +168,18 @@ class RadioWorld {
   JoinOutcome Judge(const AccessPoint& ap, uint32_t authMode, uint32_t wepStatus) const;
   void Remember(uint32_t oid, const uint8_t* payload, uint32_t size);
   void ResetAuthenticator();
+  std::vector<Bytes> ToStation(const AccessPoint& ap, const MacAddress& self,
+                               const RsnAuthenticator::Result& result);
+  BssGroupKey& GroupKeyOf(const AccessPoint& ap);
   Bytes EapRequest(const AccessPoint& ap, const MacAddress& self, uint8_t type, const std::string& data);
   // The authenticator's exchange: the identifier and EAP type of the request
   // it awaits a response to (type 0: none).
   uint8_t eapIdentifier_ = 0;
   uint8_t eapAwaiting_ = 0;
-  std::vector<bool> revealed_;  // hidden access points a directed scan named, by index
+  RsnAuthenticator rsn_;
+  std::map<MacAddress, BssGroupKey> groupKeys_;   // by BSSID, made on first use
+  std::map<std::string, rsn::SecretBytes> pmks_;  // by SSID and pass phrase
+  std::vector<bool> revealed_;                    // hidden access points a directed scan named, by index
   std::map<uint32_t, std::map<uint32_t, uint32_t>> registers_;  // by OID, then number
 };
 

@@ -272,7 +272,9 @@ void SimAdapter::FinishJoin(const std::string& ssid) {
   const JoinOutcome outcome = world_.Join(ssid, WordLocked(OID_802_11_AUTHENTICATION_MODE).value_or(0),
                                           WordLocked(OID_802_11_WEP_STATUS).value_or(ndis::kWepDisabled));
   ReportLinkLocked(LinkCode(outcome));
-  if (outcome == JoinOutcome::kConnected) DeliverFramesLocked(world_.StartAuthenticator(OwnAddressLocked()));
+  if (outcome != JoinOutcome::kConnected) return;
+  DeliverFramesLocked(world_.StartAuthenticator(OwnAddressLocked()));
+  ArmAuthenticatorLocked();
 }
 
 void SimAdapter::TransmitLocked(const uint8_t* payload, uint32_t size) {
@@ -281,11 +283,31 @@ void SimAdapter::TransmitLocked(const uint8_t* payload, uint32_t size) {
   QueueRecordLocked(kFrameSentCode, {});
   const uint32_t length = payload[0] | (payload[1] << 8);
   if (length > size - 4) return;  // the frame was cut short: no peer could read it
+  capture_.Write(payload + 4, length);
+  const bool associated = world_.current.has_value();
   DeliverFramesLocked(world_.AuthenticatorReceive(payload + 4, length, OwnAddressLocked()));
+  if (associated && !world_.current) ReportLinkLocked(kDisconnectedCode);
+  ArmAuthenticatorLocked();
+}
+
+void SimAdapter::ArmAuthenticatorLocked() {
+  const std::optional<uint64_t> ticket = world_.AuthenticatorTimer();
+  if (!ticket || armedTicket_ == ticket) return;
+  armedTicket_ = ticket;
+  timeline_.After(handshakeRetry_, [this, ticket = *ticket] {
+    std::lock_guard lock(mutex_);
+    if (removed_) return;
+    const bool associated = world_.current.has_value();
+    DeliverFramesLocked(world_.AuthenticatorTimedOut(ticket, OwnAddressLocked()));
+    if (associated && !world_.current) ReportLinkLocked(kDisconnectedCode);
+    ArmAuthenticatorLocked();
+  });
 }
 
 void SimAdapter::DeliverFramesLocked(const std::vector<Bytes>& frames) {
   for (const Bytes& frame : frames) {
+    capture_.Write(frame.data(), frame.size());
+    world_.station.receivedFrames.push_back(frame);
     Bytes data = WordBytes(static_cast<uint32_t>(frame.size()));
     data.insert(data.end(), frame.begin(), frame.end());
     QueueRecordLocked(kFrameReceivedCode, data);
@@ -408,6 +430,35 @@ void SimAdapter::SwitchRadio(bool on) {
   world_.SetRadio(on);
   if (associated && !world_.current) ReportLinkLocked(std::nullopt);
   QueueRecordLocked(on ? kRadioOnCode : kRadioOffCode, {});
+}
+
+void SimAdapter::SetHandshakeRetry(std::chrono::milliseconds interval) {
+  std::lock_guard lock(mutex_);
+  handshakeRetry_ = interval;
+}
+
+bool SimAdapter::RekeyGroup() {
+  std::lock_guard lock(mutex_);
+  const std::vector<Bytes> frames = world_.RekeyGroup(OwnAddressLocked());
+  if (frames.empty()) return false;
+  DeliverFramesLocked(frames);
+  ArmAuthenticatorLocked();
+  return true;
+}
+
+bool SimAdapter::PortOpen() const {
+  std::lock_guard lock(mutex_);
+  return world_.PortOpen();
+}
+
+bool SimAdapter::StartCapture(const std::string& path, std::string* error) {
+  std::lock_guard lock(mutex_);
+  return capture_.Open(path, error);
+}
+
+void SimAdapter::StopCapture() {
+  std::lock_guard lock(mutex_);
+  capture_.Close();
 }
 
 void SimAdapter::SetPendingRegisterEcho(bool on) {

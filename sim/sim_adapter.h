@@ -12,8 +12,11 @@
 // code 0. Sets of parameters become the OID's stored answer; keys, PMKIDs and
 // transmitted EAPOL frames are also kept in the world's station record.
 // Every transmitted frame is reported sent (code 133); an access point that
-// uses 802.1X answers with received-frame records (code 132: a 32-bit length,
-// then the Ethernet frame), starting right after the join's code 1.
+// uses 802.1X or WPA2-PSK answers with received-frame records (code 132: a
+// 32-bit length, then the Ethernet frame), starting right after the join's
+// code 1. A WPA2-PSK access point sends a key message again when its answer
+// does not come within the retry interval, and after its last attempt
+// disassociates the station (code 0).
 // A scripted OID answers as its script says and has no effect on the world.
 #pragma once
 
@@ -28,6 +31,7 @@
 #include <vector>
 
 #include "platform/win32.h"
+#include "sim/capture.h"
 #include "sim/radio_world.h"
 #include "sim/timeline.h"
 
@@ -124,6 +128,24 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   HANDLE NotifyEvent() const;
   HANDLE ExitEvent() const;
 
+  // How long a WPA2-PSK access point waits for the answer to a key message
+  // before it sends the message again.
+  void SetHandshakeRetry(std::chrono::milliseconds interval);
+  // The associated WPA2-PSK access point starts a group key handshake with a
+  // new group key; false when it has none to run (no completed handshake).
+  bool RekeyGroup();
+  // Traffic flows between the station and its WPA2-PSK access point: the
+  // handshake completed and the driver holds the pairwise key the access
+  // point derived.
+  bool PortOpen() const;
+
+  // Writes every frame the adapter carries (EAPOL and pre-authentication
+  // frames, transmitted and received) to a pcap file at `path` (Ethernet
+  // link type), replacing it and any capture running; false, with *error
+  // set when given, if the file cannot be created.
+  bool StartCapture(const std::string& path, std::string* error);
+  void StopCapture();
+
   // ---- the adapter's own state ---------------------------------------------
   // Stored answer of a query OID (sets of the same OID replace it).
   void SetValue(uint32_t oid, Bytes value);
@@ -148,6 +170,8 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   void TransmitLocked(const uint8_t* payload, uint32_t size);
   // Queues one received-frame record for each frame, in order.
   void DeliverFramesLocked(const std::vector<Bytes>& frames);
+  // Sets the retransmission timer the access point's handshake waits on.
+  void ArmAuthenticatorLocked();
   MacAddress OwnAddressLocked() const;
   void ReportLinkLocked(std::optional<uint32_t> code);
   std::optional<uint32_t> WordLocked(uint32_t oid) const;
@@ -171,6 +195,10 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   RadioWorld world_ = RadioWorld::Default();
   std::chrono::milliseconds scanDelay_{20};
   std::chrono::milliseconds joinDelay_{10};
+  // A real access point's one second, shortened for the simulation.
+  std::chrono::milliseconds handshakeRetry_{200};
+  std::optional<uint64_t> armedTicket_;
+  PcapWriter capture_;
   // Last: its actions use the members above, so it stops before they go.
   Timeline timeline_;
 };

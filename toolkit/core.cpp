@@ -105,6 +105,7 @@ void ResetLocked() {
   s.traceLevel = 0;
   s.blobs.clear();
   s.engine = false;
+  s.handshakeTimeoutMs = kHandshakeTimeoutMs;
   s.hold = false;
   s.changed.notify_all();
 }

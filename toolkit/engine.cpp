@@ -1,6 +1,7 @@
-// The stand-in's supplicant engine: a small EAP peer (Identity, GTC) that
-// runs on the link's thread and talks to the library through link events.
-// It is off unless a test switches it on (ODSIM_EnableSupplicant).
+// The stand-in's supplicant engine: a small EAP peer (Identity, GTC) for
+// 802.1X links, and the pre-shared-key handshakes (psk.cpp), run on the
+// link's thread and talking to the library through link events. It is off
+// unless a test switches it on (ODSIM_EnableSupplicant).
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -8,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "toolkit/internal.h"
+#include "toolkit/step.h"
 
 namespace odstk_sim {
 namespace {
@@ -29,41 +30,10 @@ constexpr UCHAR kEapGtc = 6;
 
 constexpr ULONG kGtcInnerMethod = 25;  // the method whose NoPasswordInGTC flag makes us ask
 
-constexpr ULONG kEventLinkState = 1;
-constexpr ULONG kEventAuthState = 2;
-constexpr ULONG kEventKey = 6;
-constexpr ULONG kEventEapol = 8;
-constexpr ULONG kEventAnswer = 13;
-constexpr ULONG kEventIdentity = 15;
-
-constexpr ULONG kLinkAuthenticating = 2;
-constexpr ULONG kLinkAuthenticated = 4;
-constexpr ULONG kAuthFailed = 3;
-constexpr ULONG kAuthSucceeded = 7;
-
-// The key record: Length, KeyIndex, KeyLength, BSSID, padding to the 64-bit
-// KeyRSC at 24, the material at 32.
-constexpr size_t kKeyHeader = 32;
-constexpr size_t kKeyRscOffset = 24;
-constexpr ULONG kPairwiseTransmitKey = 0xC0000000;
+constexpr ULONG kPairwiseTransmitKey = kKeyTransmit | kKeyPairwise;
 constexpr ULONG kCipherAes = 3;
+constexpr ULONG kKeyManagementPsk = 1;
 constexpr UCHAR kKeyMaterialBase = 0xC0;  // material byte i is 0xC0 + i
-
-struct LinkStateEvent {
-  ULONG Reserved;
-  ULONG Type;
-  ULONG Reserved2[2];
-  ULONG State;
-};
-static_assert(offsetof(LinkStateEvent, State) == ODSTK_EVENT_LINK_STATE_OFFSET);
-
-struct AuthStateEvent {
-  ULONG Reserved;
-  ULONG Type;
-  ULONG Reserved2[3];
-  ULONG State;
-};
-static_assert(offsetof(AuthStateEvent, State) == ODSTK_EVENT_WORD_OFFSET);
 
 // An EAP packet of an EAPOL-Packet frame; type is 0 for Success and Failure.
 struct EapPacket {
@@ -119,15 +89,10 @@ std::string IdentifierText(UCHAR identifier) {
   return " (identifier " + std::to_string(identifier) + ")";
 }
 
-bool ServesLocked(const Link& link) {
-  return Toolkit().engine && !link.terminated && link.portUp && link.accepted && link.accepted->use8021X == 1;
-}
-
-// One received frame handled on the link's thread. Every event is raised
-// with the toolkit's mutex released: the callback calls the toolkit back.
-class Step {
+// One received frame of an 802.1X link.
+class EapStep : LinkStep {
  public:
-  Step(std::shared_ptr<Link> link, uint64_t session) : link_(std::move(link)), session_(session) {}
+  using LinkStep::LinkStep;
 
   void Run(const Bytes& frame) {
     Trace(3, "EAPOL received", frame.data(), frame.size());
@@ -168,8 +133,7 @@ class Step {
       // from inside the callback; the response below reads that identity.
       ODSTK_EVENT_HEADER wanted{0, kEventIdentity};
       if (!Raise(&wanted)) return;
-      LinkStateEvent state{0, kEventLinkState, {}, kLinkAuthenticating};
-      if (!Raise(&state)) return;
+      if (!RaiseLinkState(kLinkAuthenticating)) return;
     }
     std::string name;
     {
@@ -211,27 +175,15 @@ class Step {
       link_->sessionRunning = false;
     }
     Trace(4, ("EAP Success" + id).c_str());
-    AuthStateEvent auth{0, kEventAuthState, {}, kAuthSucceeded};
-    if (!Raise(&auth)) return;
+    if (!RaiseAuthState(kAuthSucceeded)) return;
 
     const ULONG keyLength = network.cipher == kCipherAes ? 16 : 32;
-    const ULONG recordLength = kKeyHeader + keyLength;
-    // 64-bit words: the record's KeyRSC lands on an 8-byte boundary.
-    std::vector<uint64_t> words((ODSTK_EVENT_KEY_OFFSET + recordLength) / 8, 0);
-    auto* event = reinterpret_cast<UCHAR*>(words.data());
-    UCHAR* record = event + ODSTK_EVENT_KEY_OFFSET;
-    const ULONG type = kEventKey;
-    std::memcpy(event + ODSTK_EVENT_TYPE_OFFSET, &type, 4);
-    std::memcpy(record, &recordLength, 4);
-    std::memcpy(record + 4, &kPairwiseTransmitKey, 4);
-    std::memcpy(record + 8, &keyLength, 4);
-    std::memcpy(record + 12, network.bssid, 6);
-    static_assert(kKeyRscOffset + 8 == kKeyHeader, "the key's RSC, zero, ends the header");
-    for (ULONG i = 0; i < keyLength; ++i) record[kKeyHeader + i] = static_cast<UCHAR>(kKeyMaterialBase + i);
-    if (!Raise(event)) return;
+    std::vector<UCHAR> material(keyLength);
+    for (ULONG i = 0; i < keyLength; ++i) material[i] = static_cast<UCHAR>(kKeyMaterialBase + i);
+    const UCHAR rsc[8] = {};
+    if (!RaiseKey(kPairwiseTransmitKey, network.bssid, rsc, material)) return;
 
-    LinkStateEvent state{0, kEventLinkState, {}, kLinkAuthenticated};
-    Raise(&state);
+    RaiseLinkState(kLinkAuthenticated);
   }
 
   void OnFailure(const std::string& id) {
@@ -241,35 +193,7 @@ class Step {
       link_->sessionRunning = false;
     }
     Trace(1, ("EAP Failure: the network refused the credentials" + id).c_str());
-    AuthStateEvent auth{0, kEventAuthState, {}, kAuthFailed};
-    Raise(&auth);
-  }
-
-  // The session this step belongs to is still the link's, and served.
-  bool LiveLocked() const { return link_->session == session_ && ServesLocked(*link_); }
-
-  // Delivers `event` to the link's callback; false when the session stopped
-  // first (nothing delivered, the step ends).
-  bool Raise(void* event) {
-    ODSTK_LINK_CALLBACK callback;
-    ULONG value;
-    {
-      Lock lock(Toolkit().mu);
-      if (!LiveLocked()) return false;
-      callback = link_->callback;
-      value = link_->callbackValue;
-    }
-    if (callback) callback(value, event);
-    return true;
-  }
-
-  void Send(const Bytes& body) {
-    Trace(3, "EAPOL sent", body.data(), body.size());
-    ODSTK_EVENT_FRAME frame{};
-    frame.Type = kEventEapol;
-    frame.Body = body.data();
-    frame.BodyLength = static_cast<ULONG>(body.size());
-    Raise(&frame);
+    RaiseAuthState(kAuthFailed);
   }
 
   // The text the library put in `answer`. Blob bytes are the toolkit's: they
@@ -295,30 +219,32 @@ class Step {
     if (foreign) Trace(1, "EAP GTC: the answer is not a blob of the toolkit; answering with an empty text");
     return text;
   }
-
-  static void Trace(ULONG level, const char* text, const void* data = nullptr, size_t length = 0) {
-    ODSTK_TRACE_CALLBACK trace;
-    ULONG wanted;
-    {
-      Lock lock(Toolkit().mu);
-      trace = Toolkit().trace;
-      wanted = Toolkit().traceLevel;
-    }
-    if (trace && wanted >= level) trace(level, 0, text, data, static_cast<ULONG>(length));
-  }
-
-  std::shared_ptr<Link> link_;
-  uint64_t session_;
 };
 
 }  // namespace
+
+bool IsPskNetwork(const AcceptedNetwork& network) {
+  return network.use8021X == 0 && network.keyManagement == kKeyManagementPsk &&
+         network.cipher == kCipherAes && !network.passphrase.empty();
+}
+
+bool ServesLocked(const Link& link) {
+  return Toolkit().engine && !link.terminated && link.portUp && link.accepted &&
+         (link.accepted->use8021X == 1 || IsPskNetwork(*link.accepted));
+}
 
 int ReceiveEapolLocked(const std::shared_ptr<Link>& link, const UCHAR* body, ULONG length) {
   if (!ServesLocked(*link) || (body == nullptr && length != 0)) return 1;
   Bytes frame(body, body + length);
   std::weak_ptr<Link> weak = link;
-  auto delivery = QueueLocked(*link, [weak, session = link->session, frame = std::move(frame)] {
-    if (std::shared_ptr<Link> live = weak.lock()) Step(std::move(live), session).Run(frame);
+  const bool psk = IsPskNetwork(*link->accepted);
+  auto delivery = QueueLocked(*link, [weak, psk, session = link->session, frame = std::move(frame)] {
+    std::shared_ptr<Link> live = weak.lock();
+    if (!live) return;
+    if (psk)
+      RunPskStep(std::move(live), session, frame);
+    else
+      EapStep(std::move(live), session).Run(frame);
   });
   delivery->step = true;
   return 0;
@@ -327,6 +253,7 @@ int ReceiveEapolLocked(const std::shared_ptr<Link>& link, const UCHAR* body, ULO
 void StopSessionLocked(Link& link) {
   ++link.session;
   link.sessionRunning = false;
+  DisarmTimerLocked(link);
   std::erase_if(link.queue, [](const std::shared_ptr<Delivery>& delivery) {
     if (!delivery->step) return false;
     delivery->state = Delivery::State::kDropped;

@@ -4,6 +4,7 @@
 // it released, so they may call the toolkit again.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "crypto/secret.h"
 #include "toolkit/odsim.h"
 
 namespace odstk_sim {
@@ -68,9 +70,16 @@ struct NetworkInfoRecord {
 // initialisers inside its enclosing class.)
 struct AcceptedNetwork {
   ULONG use8021X = 0;
+  ULONG keyManagement = 0;
   ULONG cipher = 0;
+  UCHAR ownAddress[6] = {};
   UCHAR bssid[6] = {};
+  hx::crypto::SecretBytes passphrase;  // without its NUL
+  std::vector<UCHAR> ssid, requestIes, beaconIes;
 };
+
+// The pre-shared-key handshake of a link (psk.cpp).
+struct PskState;
 
 struct Link : Object {
   using Object::Object;
@@ -92,6 +101,12 @@ struct Link : Object {
   std::optional<AcceptedNetwork> accepted;
   uint64_t session = 0;
   bool sessionRunning = false;  // an identity request was answered; until success, failure or port down
+  // A timer of the link's thread: once the deadline passes, `onDeadline`
+  // runs there as an engine step.
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  std::function<void()> onDeadline;
+  // Touched by the link's thread only (engine steps run nowhere else).
+  std::shared_ptr<PskState> psk;
 };
 
 struct CallRecord {
@@ -110,6 +125,10 @@ struct Blob {
   size_t length;
 };
 
+// How long a pre-shared-key link waits, from its port coming up, for its
+// 4-way handshake to complete.
+inline constexpr ULONG kHandshakeTimeoutMs = 2000;
+
 struct State {
   std::mutex mu;
   std::condition_variable changed;  // deliveries finished, links stopped, holds
@@ -124,6 +143,7 @@ struct State {
   ULONG traceLevel = 0;
   std::deque<Blob> blobs;  // bytes made by ODSTK_AllocBlob
   bool engine = false;     // ODSIM_EnableSupplicant
+  ULONG handshakeTimeoutMs = kHandshakeTimeoutMs;
   bool hold = false;
   unsigned held = 0;
   unsigned runningThreads = 0;
@@ -157,11 +177,23 @@ void TerminateLinkLocked(Link& link);
 // Queues `run` for the link's thread; the link must be live and running on.
 std::shared_ptr<Delivery> QueueLocked(Link& link, std::function<void()> run);
 
+// Sets the link's timer (replacing one set before) or clears it.
+void ArmTimerLocked(Link& link, std::chrono::milliseconds delay, std::function<void()> run);
+void DisarmTimerLocked(Link& link);
+
 // The supplicant engine (engine.cpp). A received EAPOL body is copied and
 // queued as a step on the link's thread: 0, or 1 when the link cannot take it.
 int ReceiveEapolLocked(const std::shared_ptr<Link>& link, const UCHAR* body, ULONG length);
+// Whether the engine answers the link's frames now.
+bool ServesLocked(const Link& link);
+// A network the pre-shared-key handshake serves: WPA2 with CCMP and a pass phrase.
+bool IsPskNetwork(const AcceptedNetwork& network);
 // Ends the link's session: its queued steps are dropped, its state reset.
 void StopSessionLocked(Link& link);
+// The port of a pre-shared-key link came up: its handshake's clock starts.
+void StartPskSessionLocked(const std::shared_ptr<Link>& link);
+// One received frame of a pre-shared-key link, on the link's thread.
+void RunPskStep(std::shared_ptr<Link> link, uint64_t session, const std::vector<UCHAR>& frame);
 void ResetLocked();
 
 // The call record and scripts.

@@ -3,10 +3,22 @@
 // link is terminated or freed.
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 #include "toolkit/internal.h"
 
 using namespace odstk_sim;
+
+void odstk_sim::ArmTimerLocked(Link& link, std::chrono::milliseconds delay, std::function<void()> run) {
+  link.deadline = std::chrono::steady_clock::now() + delay;
+  link.onDeadline = std::move(run);
+  link.wake.notify_all();
+}
+
+void odstk_sim::DisarmTimerLocked(Link& link) {
+  link.deadline.reset();
+  link.onDeadline = nullptr;
+}
 
 std::shared_ptr<Delivery> odstk_sim::QueueLocked(Link& link, std::function<void()> run) {
   auto delivery = std::make_shared<Delivery>();
@@ -72,11 +84,27 @@ ODSTK_API int ODSTK_CALL ODSTK_LINK_Thread(ODSTK_HANDLE handle) {
     link->threadRunning = true;
     ++s.runningThreads;
     CurrentLinkThread() = link.get();
+    auto due = [&] { return link->deadline && std::chrono::steady_clock::now() >= *link->deadline; };
+    auto ready = [&] { return link->terminated || !link->queue.empty() || due(); };
     while (true) {
-      link->wake.wait(lock, [&] { return link->terminated || !link->queue.empty(); });
+      if (link->deadline)
+        link->wake.wait_until(lock, *link->deadline, ready);
+      else
+        link->wake.wait(lock, ready);
       if (link->terminated) break;
-      std::shared_ptr<Delivery> delivery = std::move(link->queue.front());
-      link->queue.pop_front();
+      std::shared_ptr<Delivery> delivery;
+      if (!link->queue.empty()) {
+        delivery = std::move(link->queue.front());
+        link->queue.pop_front();
+      } else if (due()) {
+        // The timer's work runs like a queued step of its session.
+        delivery = std::make_shared<Delivery>();
+        delivery->run = std::move(link->onDeadline);
+        delivery->step = true;
+        DisarmTimerLocked(*link);
+      } else {
+        continue;
+      }
       delivery->state = Delivery::State::kRunning;
       link->delivering = true;
       lock.unlock();

@@ -193,6 +193,11 @@ ODSIM_API void ODSIM_EnableSupplicant(int on) {
   Toolkit().engine = on != 0;
 }
 
+ODSIM_API void ODSIM_SetHandshakeTimeout(ULONG milliseconds) {
+  Lock lock(Toolkit().mu);
+  Toolkit().handshakeTimeoutMs = milliseconds;
+}
+
 ODSIM_API ULONG ODSIM_LiveBlobs(void) {
   Lock lock(Toolkit().mu);
   return static_cast<ULONG>(Toolkit().blobs.size());

@@ -133,12 +133,32 @@ ODSIM_API ULONG ODSIM_TraceLevel(void);
 //   Success           2 (state 7), 6 (pairwise key, material byte i 0xC0 + i:
 //                     16 bytes for cipher 3, else 32), 1 (state 4); ends it
 //   Failure           2 (state 3); ends the session
+// A link whose accepted network information says pre-shared key
+// (Use8021X 0, KeyManagement 1, Cipher 3 and a pass phrase) runs the WPA2
+// handshakes as supplicant instead: the PMK from pass phrase and SSID, the
+// 4-way handshake on EAPOL-Key frames (message 2 carries the RSN element of
+// the association request), the group key handshake for each rekey:
+//   message 1         1 (state 3) at the first of a session; then 8
+//   message 3         2 (state 7), 8 (message 4), 6 (pairwise key: index
+//                     0xC0000000, the TK), 6 (group key: index 0x20000000 |
+//                     key ID, the RSC of the frame, the GTK), 1 (state 4), 3;
+//                     a retransmitted message 3 only brings 8 again. Its RSN
+//                     element must be the beacon's, or 16 ends the link
+//   group message 1   6 (group key, unless it is the one installed), 8
+//   time-out          no message 3 within the handshake time-out from the
+//                     port coming up: 2 (state 3) once a message 2 was
+//                     sent (a wrong pass phrase), else 1 (state 7)
+// Frames that do not read as such, fail their MIC or replay a counter are
+// dropped with a trace line. Every accepted network information starts the
+// handshake afresh.
 // ODSTK_LINK_ReceiveEapol then returns 1 for a link the engine cannot serve
-// (port down, no 802.1X information, terminated). A port down ends the
-// session and drops its frames not yet handled. Trace lines: 3 for each
-// EAPOL body received or sent (the body as data), 4 for each EAP step,
-// 1 for a failure.
+// (port down, neither 802.1X nor pre-shared-key information, terminated). A
+// port down ends the session and drops its frames not yet handled. Trace
+// lines: 3 for each EAPOL body received or sent (the body as data), 4 for
+// each EAP or handshake step, 1 for a failure.
 ODSIM_API void ODSIM_EnableSupplicant(int on);
+// The handshake time-out of pre-shared-key links (2000 ms after a reset).
+ODSIM_API void ODSIM_SetHandshakeTimeout(ULONG milliseconds);
 // Blobs made by ODSTK_AllocBlob that the toolkit still holds: the engine frees
 // the answers it read; blobs of posted events stay until reset or terminate.
 ODSIM_API ULONG ODSIM_LiveBlobs(void);

@@ -246,15 +246,29 @@ ODSTK_API int ODSTK_CALL ODSTK_LINK_SetNetworkInfoA(ODSTK_HANDLE link, const SUP
     if (result == 0) {
       AcceptedNetwork& network = l->accepted.emplace();
       network.use8021X = info->Use8021X;
+      network.keyManagement = info->KeyManagement;
       network.cipher = info->Cipher;
+      std::memcpy(network.ownAddress, info->OwnAddress, 6);
       std::memcpy(network.bssid, info->Bssid, 6);
+      if (info->Passphrase) {
+        const auto* text = reinterpret_cast<const UCHAR*>(info->Passphrase);
+        network.passphrase.assign(text, text + std::strlen(info->Passphrase));
+      }
+      CopyBytes(network.ssid, info->Ssid, info->SsidLength);
+      CopyBytes(network.requestIes, info->RequestIes, info->RequestIesLength);
+      CopyBytes(network.beaconIes, info->BeaconIes, info->BeaconIesLength);
+      // A new association: its handshake starts from nothing (replay counters included).
+      if (IsPskNetwork(network)) StopSessionLocked(*l);
     }
     return result;
   });
 }
 
 ODSTK_API int ODSTK_CALL ODSTK_LINK_PortUp(ODSTK_HANDLE link) {
-  return OnHandle<Link>("ODSTK_LINK_PortUp", link, Kind::kLink, "", [](Link& l) { l.portUp = true; });
+  return OnHandle<Link>("ODSTK_LINK_PortUp", link, Kind::kLink, "", [&](Link& l) {
+    l.portUp = true;
+    StartPskSessionLocked(FindLocked<Link>(link, Kind::kLink));
+  });
 }
 
 ODSTK_API int ODSTK_CALL ODSTK_LINK_PortDown(ODSTK_HANDLE link) {

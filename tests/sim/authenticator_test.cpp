@@ -8,9 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/oids.h"
-#include "platform/unique_handle.h"
-#include "sim/sim_adapter.h"
+#include "tests/sim/channel_fixture.h"
 
 namespace hx::test {
 namespace {
@@ -19,15 +17,6 @@ using sim::Bytes;
 using namespace std::chrono_literals;
 
 constexpr DWORD kBound = 5000;  // a safety bound only
-
-struct Record {
-  uint32_t code;
-  Bytes data;  // after the 8-byte header, padding included
-  bool operator==(const Record&) const = default;
-};
-void PrintTo(const Record& r, std::ostream* os) {
-  *os << "{" << r.code << ", " << ::testing::PrintToString(r.data) << "}";
-}
 
 // Frames from the station (00 1A 2B 3C 4D 5E) to the access point (00 11 22 33 44 07).
 Bytes FromStation(std::initializer_list<uint8_t> eapol, uint8_t etherLow = 0x8E,
@@ -67,45 +56,13 @@ const Record kFailure2 = {
 const Record kSent = {133, {}};
 const Record kConnected = {1, {}};
 
-class AuthenticatorTest : public ::testing::Test {
+class AuthenticatorTest : public SimChannelTest {
  protected:
   void SetUp() override {
-    adapter_ = sim::SimAdapter::Create();
     sim::RadioWorld world = sim::RadioWorld::Default();
     world.current.reset();
     world.accessPoints.push_back(sim::EnterpriseAccessPoint("HalvexCorp", 0x07, 6, "s3cret"));
-    adapter_->SetWorld(world);
-    adapter_->SetDelays(0ms, 0ms);
-    notify_.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    uint32_t value = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(notify_.get()));
-    uint32_t returned = 0, error = 0;
-    ASSERT_TRUE(adapter_->Control(IOCTL_REGISTER_EVENT, &value, 4, nullptr, 0, &returned, &error));
-  }
-
-  bool Set(uint32_t oid, const Bytes& payload) {
-    Bytes buffer = sim::WordBytes(oid);
-    buffer.insert(buffer.end(), payload.begin(), payload.end());
-    uint32_t returned = 0, error = 0;
-    const auto size = static_cast<uint32_t>(buffer.size());
-    return adapter_->Control(IOCTL_OID_SET, buffer.data(), size, buffer.data(), 0, &returned, &error);
-  }
-
-  std::vector<Record> Fetch() {
-    Bytes buffer = sim::WordBytes(OID_HALVEX_EVENT_RECORDS);
-    buffer.resize(4 + 4096, 0);
-    uint32_t returned = 0, error = 0;
-    const auto size = static_cast<uint32_t>(buffer.size());
-    EXPECT_TRUE(
-        adapter_->Control(IOCTL_OID_QUERY, buffer.data(), size, buffer.data(), size, &returned, &error));
-    const uint8_t* area = buffer.data() + 4;
-    std::vector<Record> records;
-    size_t at = 4;
-    for (uint32_t i = 0, n = sim::ReadWord(area); i < n; ++i) {
-      const uint32_t length = sim::ReadWord(area + at);
-      records.push_back({sim::ReadWord(area + at + 4), Bytes(area + at + 8, area + at + length)});
-      at += length;
-    }
-    return records;
+    Install(world);
   }
 
   // Joins `ssid` in `authMode` and returns the records the join settled with.
@@ -131,9 +88,6 @@ class AuthenticatorTest : public ::testing::Test {
   }
 
   sim::Station Station() const { return adapter_->World().station; }
-
-  std::shared_ptr<sim::SimAdapter> adapter_;
-  platform::UniqueHandle notify_;
 };
 
 TEST_F(AuthenticatorTest, JoinOpensTheExchangeRightAfterTheConnection) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,25 @@ class BridgeTest : public LibraryTest {
   }
 
   static ODSTK_HANDLE Link() { return Bridge().ToolkitLink.load(); }
+
+  // The toolkit's supplicant engine on, and the default networks and `ap`
+  // around a station associated with none.
+  void EngineAndNetwork(sim::AccessPoint ap) {
+    ODSIM_EnableSupplicant(1);
+    sim::RadioWorld world = sim::RadioWorld::Default();
+    world.current.reset();
+    world.accessPoints.push_back(std::move(ap));
+    sim->SetWorld(world);
+  }
+
+  // Waits until the window has a message for which `done` holds.
+  void WaitFor(const std::function<bool(const Message&)>& done) {
+    for (;;) {
+      const auto messages = recorder.Messages();
+      if (std::any_of(messages.begin(), messages.end(), done)) return;
+      ASSERT_TRUE(recorder.WaitForCount(messages.size() + 1));
+    }
+  }
   static void Post(void* event) { ASSERT_EQ(ODSIM_PostEvent(Link(), event, 5000), ODSIM_DELIVERED); }
 
   // The requests the adapter received, without the monitor's event fetches.

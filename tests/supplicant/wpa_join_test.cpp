@@ -19,20 +19,7 @@ class WpaJoinTest : public BridgeTest {
  protected:
   void SetUp() override {
     BridgeTest::SetUp();
-    ODSIM_EnableSupplicant(1);
-    sim::RadioWorld world = sim::RadioWorld::Default();
-    world.current.reset();
-    world.accessPoints.push_back(sim::EnterpriseAccessPoint("HalvexCorp", 0x05, 6, "s3cret"));
-    sim->SetWorld(world);
-  }
-
-  // Waits until the window has a message for which `done` holds.
-  void WaitFor(const std::function<bool(const Message&)>& done) {
-    for (;;) {
-      const auto messages = recorder.Messages();
-      if (std::any_of(messages.begin(), messages.end(), done)) return;
-      ASSERT_TRUE(recorder.WaitForCount(messages.size() + 1));
-    }
+    EngineAndNetwork(sim::EnterpriseAccessPoint("HalvexCorp", 0x05, 6, "s3cret"));
   }
 
   // The utility's side of a join: security information, auth mode and
