@@ -350,6 +350,7 @@ int Stop(Lines* lines) {
     ok = false;
   }
 #endif
+  machine->adapter->StopCapture();
   Withdraw(*machine);
 #ifdef _WIN32
   RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
@@ -441,9 +442,16 @@ extern "C" int HalvexSimStop(char* messages, unsigned size) {
 
 extern "C" int HalvexSimCapture(const char* path, char* messages, unsigned size) {
   return Guarded(messages, size, [&](Lines* lines) {
-    lines->push_back("capture is not available in this build");
-    (void)path;
-    return HALVEXSIM_FAILED;
+    if (!g_machine || path == nullptr) {
+      lines->push_back("the simulated machine is not running");
+      return HALVEXSIM_FAILED;
+    }
+    std::string error;
+    if (!g_machine->adapter->StartCapture(path, &error)) {
+      lines->push_back(std::string(path) + ": " + error);
+      return HALVEXSIM_FAILED;
+    }
+    return HALVEXSIM_OK;
   });
 }
 
@@ -510,7 +518,10 @@ extern "C" int HalvexSimPortOpen(void) {
     const RadioWorld world = g_machine->adapter->World();
     if (!world.current || *world.current >= world.accessPoints.size()) return 0;
     const AccessPoint& ap = world.accessPoints[*world.current];
-    return !ap.eapPassword || world.station.eapAuthorized ? 1 : 0;
+    // Traffic flows once the network's own check let the station through.
+    if (ap.passphrase) return g_machine->adapter->PortOpen() ? 1 : 0;
+    if (ap.eapPassword) return world.station.eapAuthorized ? 1 : 0;
+    return 1;
   } catch (const std::exception&) {
     return 0;
   }

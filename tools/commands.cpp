@@ -365,6 +365,7 @@ int Join(Session& session, const JoinRequest& r, Output& out) {
         out, r.wepKey ? "the association was dropped: the WEP key is wrong" : "the association was dropped",
         1);
   d["connected"] = true;
+  if (session.simulated()) d["portOpen"] = HalvexSimPortOpen() == 1;
   Say(out, "Connected to {}\n", Escape(r.ssid));
   return 0;
 }

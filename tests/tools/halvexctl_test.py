@@ -124,6 +124,7 @@ class Halvexctl(unittest.TestCase):
             (["join", "HalvexOpen", "--psk", "12345678"], "open network"),
             (["join", "HalvexWPA2"], "WPA2-PSK"),
             (["join", "Nowhere"], "not in range"),
+            (["join", "HalvexWPA2", "--psk", "not-the-pass-phrase"], "authentication failed"),
         ]
         for args, said in cases:
             with self.subTest(args=args):
@@ -141,6 +142,19 @@ class Halvexctl(unittest.TestCase):
         wrong = self.run_ctl("join", "HalvexCorp", "--peap", "alice@CORP", stdin="wrong\n")
         self.assertEqual(wrong.returncode, 1)
         self.assertIn("authentication failed", wrong.stderr)
+
+    def test_a_wpa2_psk_join_runs_the_handshake_and_captures_it(self):
+        capture = os.path.join(self.dir, "join.pcap")
+        report = self.json_of("--capture", capture if not WINDOWS else "Z:" + capture.replace("/", "\\"),
+                              "join", "HalvexWPA2", "--psk", "halvex-wpa2-pass")
+        self.assertEqual((report["connected"], report["portOpen"], report["security"]), (True, True, "WPA2-PSK"))
+        with open(capture, "rb") as f:
+            pcap = f.read()
+        # pcap magic, version 2.4, Ethernet link type; then four EAPOL frames (EtherType 88 8E).
+        self.assertEqual(pcap[:6], bytes([0xD4, 0xC3, 0xB2, 0xA1, 0x02, 0x00]))
+        self.assertEqual(pcap[20:24], bytes([1, 0, 0, 0]))
+        keys = pcap.count(bytes([0x88, 0x8E, 0x01, 0x03])) + pcap.count(bytes([0x88, 0x8E, 0x02, 0x03]))
+        self.assertEqual(keys, 4)
 
     def test_a_setting_is_checked_sent_and_stored(self):
         self.ok("set", "tx-power", "40")
