@@ -125,6 +125,7 @@ class Halvexctl(unittest.TestCase):
             (["join", "HalvexWPA2"], "WPA2-PSK"),
             (["join", "Nowhere"], "not in range"),
             (["join", "HalvexWPA2", "--psk", "not-the-pass-phrase"], "authentication failed"),
+            (["registry", "import", "/nonexistent/adapter.reg"], "not found"),
         ]
         for args, said in cases:
             with self.subTest(args=args):
@@ -160,8 +161,16 @@ class Halvexctl(unittest.TestCase):
         self.ok("set", "tx-power", "40")
         got = self.json_of("get", "tx-power")
         self.assertEqual((got["value"], got["stored"]), (40, 40))
-        self.ok("set", "preamble", "short")
-        self.assertEqual(self.json_of("get", "preamble")["text"], "short")
+        for name, value, number in [("preamble", "short", 1), ("preamble", "auto", 2), ("wlan-mode", "g", 1),
+                                    ("radio", "0", 0), ("radio", "on", 1)]:
+            with self.subTest(name=name, value=value):
+                self.assertEqual(self.json_of("set", name, value)["value"], number)
+        stats = self.json_of("stats")
+        self.assertEqual([stats["counters"][k] for k in ("transmittedFragments", "retries", "fcsErrors")], [1200, 25, 7])
+        self.assertEqual(stats["beacons"], {"received": 980, "missed": 20})
+        log = self.run_ctl("-v", "info").stderr.splitlines()
+        self.assertEqual(log[1].split(), ["register", "event", "in", "4", "out", "0"] + log[1].split()[6:])
+        self.assertEqual(len(log[1].split()), 10)  # the handle value's four bytes
 
     def test_profile_and_registry_round_trip(self):
         self.ok("join", "HalvexOpen")
@@ -182,12 +191,21 @@ class Halvexctl(unittest.TestCase):
         with open(path) as f:
             points = json.load(f)
         points["accessPoints"].append({"ssid": "Evil\x1b[2J", "channel": 9, "rssi": -30})
+        points["accessPoints"].append({"ssid": "Far", "channel": 13, "rssi": -85, "security": "wpa2-psk",
+                                       "passphrase": "12345678"})
         with open(path, "w") as f:
             json.dump(points, f)
         text = self.ok("scan").stdout
         self.assertIn("Evil\\x1B[2J", text)
         self.assertNotIn("\x1b", text)
-        self.assertEqual(self.json_of("scan")["networks"][0]["ssid"], "Evil\x1b[2J")
+        nets = self.json_of("scan")["networks"]
+        self.assertEqual(nets[0]["ssid"], "Evil\x1b[2J")
+        self.assertEqual((nets[-1]["ssid"], nets[-1]["bars"], nets[-1]["channel"]), ("Far", 1, 13))
+        # A pass phrase one short of eight is a damaged file, kept aside.
+        points["accessPoints"][-1]["passphrase"] = "1234567"
+        with open(path, "w") as f:
+            json.dump(points, f)
+        self.assertIn("8 to 63", self.ok("scan").stderr)
 
     def test_progress_is_drawn_on_a_terminal_only(self):
         if RUNNER:
