@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -91,12 +92,18 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Three repetitions unless asked otherwise: the ratios take the fastest.
+  // Unless asked otherwise: three repetitions, interleaved with the other
+  // benchmarks' so a path and its baseline see the same load; the ratios
+  // take the fastest of each.
   std::vector<char*> args(argv, argv + argc);
   char repetitions[] = "--benchmark_repetitions=3";
-  bool asked = false;
-  for (char* arg : args) asked = asked || std::string(arg).rfind("--benchmark_repetitions", 0) == 0;
-  if (!asked) args.insert(args.begin() + 1, repetitions);
+  char interleaving[] = "--benchmark_enable_random_interleaving=true";
+  for (char* option : {repetitions, interleaving}) {
+    const std::string name(option, std::string_view(option).find('='));
+    bool asked = false;
+    for (char* arg : args) asked = asked || std::string(arg).rfind(name, 0) == 0;
+    if (!asked) args.insert(args.begin() + 1, option);
+  }
   int count = static_cast<int>(args.size());
   benchmark::Initialize(&count, args.data());
   RatioReporter reporter;

@@ -10,17 +10,41 @@
 namespace hx {
 namespace {
 
-// Every request buffer is wiped before it is freed: sets carry keys, PMKIDs
-// and EAPOL bodies.
-using RequestBuffer = WipedBlock;
+// Every request buffer is wiped when done: sets carry keys, PMKIDs and
+// EAPOL bodies. Nearly every request fits the buffer's own bytes, on the
+// stack: a heap block per request was most of the channel's own cost.
+class RequestBuffer {
+ public:
+  // RequestSize(length) bytes, not cleared: the caller writes the OID, the
+  // payload and zeros after it. A length whose request size would not fit
+  // the control call's 32-bit size gets none: the size would wrap and the
+  // payload copy run past the buffer.
+  explicit RequestBuffer(ULONG length) {
+    if (length > kMaxRequestPayload) return;
+    size_ = RequestSize(length);
+    if (size_ <= sizeof inline_) {
+      bytes_ = inline_;
+    } else {
+      heap_ = AllocateWiped(size_, false);
+      bytes_ = heap_.get();
+    }
+  }
+  ~RequestBuffer() {
+    if (bytes_ == inline_) WipeSecret(inline_, size_);
+  }
+  RequestBuffer(const RequestBuffer&) = delete;
+  RequestBuffer& operator=(const RequestBuffer&) = delete;
 
-// Heap request buffer of RequestSize(length) bytes, optionally zeroed. A
-// length whose request size would not fit the control call's 32-bit size
-// gets none: the size would wrap and the payload copy run past the buffer.
-RequestBuffer AllocateRequest(ULONG length, bool zeroed) {
-  if (length > kMaxRequestPayload) return nullptr;
-  return AllocateWiped(RequestSize(length), zeroed);
-}
+  // Null without memory: nothing can be sent then.
+  unsigned char* get() const { return bytes_; }
+  explicit operator bool() const { return bytes_ != nullptr; }
+
+ private:
+  alignas(8) unsigned char inline_[256];
+  WipedBlock heap_;
+  unsigned char* bytes_ = nullptr;
+  size_t size_ = 0;
+};
 
 uint32_t ReadWord(const unsigned char* p) {
   uint32_t word;
@@ -35,7 +59,7 @@ int MapStatus(uint32_t status) {
 int Query(void* adapter, uint32_t oid, void* buffer, ULONG length, ULONG* returned, bool countFailedAnswer,
           bool exactRoom = false) {
   if (!IsOpenAdapter(adapter)) return kFailure;
-  RequestBuffer request = AllocateRequest(length, true);
+  RequestBuffer request(length);
   // Without memory nothing can be sent; report it as a failure of the request.
   if (!request) return kFailure;
   // The driver may fill the whole request after the OID word. An exact
@@ -44,6 +68,7 @@ int Query(void* adapter, uint32_t oid, void* buffer, ULONG length, ULONG* return
   const DWORD size = exactRoom ? 4 + length : RequestSize(length);
   std::memcpy(request.get(), &oid, 4);
   if (length != 0) std::memcpy(request.get() + 4, buffer, length);
+  std::memset(request.get() + 4 + length, 0, size - 4 - length);
 
   DWORD bytesReturned = 0;
   if (platform::DeviceControl(adapter, IOCTL_OID_QUERY, request.get(), size, request.get(), size,
@@ -88,7 +113,7 @@ int QueryOidExactRoom(void* adapter, uint32_t oid, void* buffer, ULONG length) {
 
 int SetOid(void* adapter, uint32_t oid, void* payload, ULONG length) {
   if (!IsOpenAdapter(adapter)) return kFailure;
-  RequestBuffer request = AllocateRequest(length, false);
+  RequestBuffer request(length);
   if (!request) return kFailure;
   const DWORD size = RequestSize(length);
   std::memcpy(request.get(), &oid, 4);

@@ -1,5 +1,7 @@
 #include "sim/sim_adapter.h"
 
+#include "platform/wipe.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -389,6 +391,9 @@ std::vector<ControlCall> SimAdapter::CallsFor(uint32_t oid) const {
 
 void SimAdapter::ClearCalls() {
   std::lock_guard lock(mutex_);
+  // The log holds what was sent, keys among them: a driver's copies never
+  // reach the caller's heap.
+  for (ControlCall& call : calls_) WipeSecret(call.input.data(), call.input.capacity());
   calls_.clear();
 }
 
