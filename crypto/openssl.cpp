@@ -1,10 +1,13 @@
 // The primitives over OpenSSL's libcrypto (3.x): PBKDF2 and HMAC through its
-// MAC and KDF calls, key wrap through its AES-WRAP ciphers, its DRBG for
-// randomness.
+// MAC and KDF calls, key wrap through its AES-WRAP ciphers. Randomness comes
+// from the kernel's generator, as CNG's comes from the system's: OpenSSL's
+// DRBG would keep state per thread, and the toolkit's and the simulated
+// adapter's threads come and go.
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
-#include <openssl/rand.h>
+#include <sys/random.h>
 
+#include <cerrno>
 #include <memory>
 
 #include "crypto/crypto.h"
@@ -98,7 +101,16 @@ bool AesKeyUnwrap(ByteView kek, ByteView wrapped, SecretBytes& plain) {
 }
 
 bool RandomBytes(std::span<uint8_t> out) {
-  return RAND_bytes(out.data(), static_cast<int>(out.size())) == 1;
+  size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = getrandom(out.data() + done, out.size() - done, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace hx::crypto
