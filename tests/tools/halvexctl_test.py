@@ -183,6 +183,13 @@ class Halvexctl(unittest.TestCase):
             text = f.read()
         self.assertIn(r"{4D36E972-E325-11CE-BFC1-08002BE10318}\0007]", text)
         self.assertIn('"DriverVersion"="2.4.17.0"', text.replace("\x00", ""))
+        # The same file back in, with a value changed: the stored setting follows it.
+        with open(exported, "w", encoding="utf-8") as f:
+            f.write(text + '"TxPowerLvl"="33"\n')
+        self.ok("set", "tx-power", "40")
+        self.ok("registry", "import", exported if not WINDOWS else "Z:" + exported.replace("/", "\\"))
+        got = self.json_of("get", "tx-power")
+        self.assertEqual((got["value"], got["stored"]), (40, 33))
 
     # ---- what scripts and terminals see ---------------------------------------------
     def test_control_characters_from_the_air_are_escaped(self):
