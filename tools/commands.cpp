@@ -3,11 +3,12 @@
 #include <fmt/format.h>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
-#include <future>
 #include <iostream>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -36,21 +37,34 @@ void Say(const Output& out, fmt::format_string<Args...> format, Args&&... args) 
   std::fflush(stdout);
 }
 
-// Runs `call` while a spinner turns on a terminal; nothing is drawn in JSON
-// output or when stdout is not a terminal.
+// Runs `call` on this thread while a spinner turns on a terminal; nothing is
+// drawn in JSON output or when stdout is not a terminal. The library is only
+// ever called from the utility's own thread.
 template <typename Call>
 auto WithProgress(const Output& out, const std::string& label, Call call) {
-  auto result = std::async(std::launch::async, call);
-  if (out.json || !out.terminal) return result.get();
-  static const char kTurns[] = "|/-\\";
-  unsigned turn = 0;
-  do {
-    fmt::print("\r{} {}", label, kTurns[turn++ % 4]);
+  if (out.json || !out.terminal) return call();
+  std::mutex lock;
+  std::condition_variable changed;
+  bool done = false;
+  std::thread spinner([&] {
+    static const char kTurns[] = "|/-\\";
+    unsigned turn = 0;
+    std::unique_lock held(lock);
+    do {
+      fmt::print("\r{} {}", label, kTurns[turn++ % 4]);
+      std::fflush(stdout);
+    } while (!changed.wait_for(held, milliseconds(120), [&] { return done; }));
+    fmt::print("\r{}\r", std::string(label.size() + 2, ' '));
     std::fflush(stdout);
-  } while (result.wait_for(milliseconds(120)) != std::future_status::ready);
-  fmt::print("\r{}\r", std::string(label.size() + 2, ' '));
-  std::fflush(stdout);
-  return result.get();
+  });
+  auto result = call();
+  {
+    std::lock_guard held(lock);
+    done = true;
+  }
+  changed.notify_one();
+  spinner.join();
+  return result;
 }
 
 std::string TextOf(int (*query)(void*, char*, ULONG), void* adapter, int* result) {

@@ -86,6 +86,9 @@ bool Session::Close() {
   if (closed_) return true;
   closed_ = true;
   if (adapter_ != nullptr) HalvexCloseAdapter(adapter_);
+  // The supplicant's threads end now, while everything they use is still
+  // there, rather than in the library's unload at exit.
+  HalvexWPATerminate();
   bool saved = true;
   if (simulated_) {
     if (options_.verbose) {
