@@ -125,7 +125,7 @@ class Halvexctl(unittest.TestCase):
             (["join", "HalvexWPA2"], "WPA2-PSK"),
             (["join", "Nowhere"], "not in range"),
             (["join", "HalvexWPA2", "--psk", "not-the-pass-phrase"], "authentication failed"),
-            (["registry", "import", "/nonexistent/adapter.reg"], "not found"),
+            (["registry", "import", "nonexistent-adapter.reg"], "not found"),
         ]
         for args, said in cases:
             with self.subTest(args=args):
@@ -244,8 +244,10 @@ class Halvexctl(unittest.TestCase):
     # ---- state that cannot be lost silently -------------------------------------------
     def test_damaged_state_files_are_reported_and_kept_aside(self):
         self.ok("join", "HalvexOpen")
-        for name, garbage in [("world.json", "{not json"), ("access-points.json", '{"accessPoints": [{"ssid": ""}]}'),
-                              ("registry.reg", "REGEDIT4\n[garbage\n")]:
+        files = [("world.json", "{not json"), ("access-points.json", '{"accessPoints": [{"ssid": ""}]}')]
+        if not WINDOWS:  # on Windows the registry is a sandbox key, not a file
+            files.append(("registry.reg", "REGEDIT4\n[garbage\n"))
+        for name, garbage in files:
             with self.subTest(file=name):
                 with open(os.path.join(self.state, name), "w") as f:
                     f.write(garbage)
