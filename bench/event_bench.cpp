@@ -109,13 +109,16 @@ void DispatchLibrary(benchmark::State& state) {
     return HalvexRegisterEvent(lib.adapter, bytes, 4);
   };
   registerNotify(quiet.get());
-  alignas(8) static unsigned char fetched[kEventBufferSize];
+  static EventFetchBlock fetched;
+  const auto driverArea = std::make_shared<const Area>(area);
+  lib.sim->KeepCallLog(false);
   for (auto _ : state) {
-    lib.sim->InjectRawArea(area);
+    lib.sim->InjectRawArea(driverArea);
     FetchAndDispatch(lib.adapter, fetched);
   }
   if (WaitForSingleObject(State().ScanDoneEvent.get(), 0) != WAIT_OBJECT_0)
     state.SkipWithError("the area was not dispatched");
+  lib.sim->KeepCallLog(true);
   registerNotify(State().DriverNotifyEvent.get());
   state.counters["records"] = Word(area.data());
 }

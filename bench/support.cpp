@@ -56,6 +56,9 @@ std::vector<std::pair<HKEY, std::string>>& Added() {
 void ImportSetup() {
   std::vector<platform::RegChange> changes;
   if (!platform::ParseRegText(sim::RegistrySetup(sim::Family::kNt), &changes)) return;
+  // The list is made before the handler is registered, so it is destroyed
+  // after the handler has run.
+  Added();
   static const bool cleanup = std::atexit([] {
                                 for (auto key = Added().rbegin(); key != Added().rend(); ++key)
                                   platform::DeleteKeyTree(key->first, key->second.c_str());

@@ -56,6 +56,13 @@ int MapStatus(uint32_t status) {
   return status == STATUS_UNSUCCESSFUL_WORD ? kFailure : static_cast<int>(status);
 }
 
+// A failed control call that still wrote an answer (more than the OID word)
+// counts as answered; otherwise the status word left in the request says why.
+int QueryResult(bool succeeded, DWORD bytesReturned, const unsigned char* request) {
+  if (succeeded || bytesReturned > 4) return kSuccess;
+  return MapStatus(ReadWord(request));
+}
+
 int Query(void* adapter, uint32_t oid, void* buffer, ULONG length, ULONG* returned, bool countFailedAnswer,
           bool exactRoom = false) {
   if (!IsOpenAdapter(adapter)) return kFailure;
@@ -71,29 +78,19 @@ int Query(void* adapter, uint32_t oid, void* buffer, ULONG length, ULONG* return
   std::memset(request.get() + 4 + length, 0, size - 4 - length);
 
   DWORD bytesReturned = 0;
-  if (platform::DeviceControl(adapter, IOCTL_OID_QUERY, request.get(), size, request.get(), size,
-                              &bytesReturned)) {
-    if (length != 0) std::memcpy(buffer, request.get() + 4, length);
-    // A driver that reports fewer than the 4 bytes of its own OID word has
-    // returned no payload.
-    if (returned != nullptr) *returned = bytesReturned >= 4 ? bytesReturned - 4 : 0;
-    return kSuccess;
-  }
-  if (bytesReturned > 4) {
-    // Failed, yet the driver wrote an answer: it still counts as answered.
-    if (length != 0) std::memcpy(buffer, request.get() + 4, length);
-    if (returned != nullptr && countFailedAnswer) *returned = bytesReturned - 4;
-    return kSuccess;
-  }
-  return MapStatus(ReadWord(request.get()));
+  const bool succeeded = platform::DeviceControl(adapter, IOCTL_OID_QUERY, request.get(), size, request.get(),
+                                                 size, &bytesReturned);
+  const int result = QueryResult(succeeded, bytesReturned, request.get());
+  if (result != kSuccess) return result;
+  if (length != 0) std::memcpy(buffer, request.get() + 4, length);
+  // A driver that reports fewer than the 4 bytes of its own OID word has
+  // returned no payload.
+  if (returned != nullptr && (succeeded || countFailedAnswer))
+    *returned = bytesReturned >= 4 ? bytesReturned - 4 : 0;
+  return kSuccess;
 }
 
 }  // namespace
-
-bool IsOpenAdapter(void* adapter) {
-  return adapter != nullptr && adapter != INVALID_HANDLE_VALUE &&
-         adapter == State().AdapterHandle.load(std::memory_order_acquire);
-}
 
 int QueryOid(void* adapter, uint32_t oid, void* buffer, ULONG length) {
   return Query(adapter, oid, buffer, length, nullptr, false);
@@ -109,6 +106,17 @@ int QueryOidAnswerLength(void* adapter, uint32_t oid, void* buffer, ULONG length
 
 int QueryOidExactRoom(void* adapter, uint32_t oid, void* buffer, ULONG length) {
   return Query(adapter, oid, buffer, length, nullptr, false, true);
+}
+
+int QueryOidInPlace(void* adapter, uint32_t oid, unsigned char* request, ULONG length) {
+  if (!IsOpenAdapter(adapter)) return kFailure;
+  length &= ~3u;
+  std::memcpy(request, &oid, 4);
+  std::memset(request + 4, 0, length);
+  DWORD bytesReturned = 0;
+  const bool succeeded = platform::DeviceControl(adapter, IOCTL_OID_QUERY, request, 4 + length, request,
+                                                 4 + length, &bytesReturned);
+  return QueryResult(succeeded, bytesReturned, request);
 }
 
 int SetOid(void* adapter, uint32_t oid, void* payload, ULONG length) {

@@ -4,6 +4,8 @@
 #include <cstdint>
 
 #include "Halvex.h"
+#include "frame/state.h"
+#include "platform/win32.h"
 
 namespace hx {
 
@@ -23,7 +25,10 @@ constexpr uint32_t RequestSize(uint32_t length) {
 inline constexpr uint32_t kMaxRequestPayload = 0xFFFFFFFFu - 8;
 
 // True when `adapter` is the open adapter handle (never null or all bits set).
-bool IsOpenAdapter(void* adapter);
+inline bool IsOpenAdapter(void* adapter) {
+  return adapter != nullptr && adapter != INVALID_HANDLE_VALUE &&
+         adapter == State().AdapterHandle.load(std::memory_order_acquire);
+}
 
 int QueryOid(void* adapter, uint32_t oid, void* buffer, ULONG length);
 // As QueryOid; `returned` receives the payload bytes the driver reported when
@@ -36,6 +41,11 @@ int QueryOidAnswerLength(void* adapter, uint32_t oid, void* buffer, ULONG length
 // request is 4 + `length` rounded down to whole words, with no padding word,
 // so the room the driver sees is exactly what is read back.
 int QueryOidExactRoom(void* adapter, uint32_t oid, void* buffer, ULONG length);
+// As QueryOidExactRoom, sent from the caller's own block: `request` holds the
+// OID word and `length` bytes after it, which are cleared and receive the
+// answer. Nothing is copied; for the monitor's fetches, which hand over a
+// whole area each time.
+int QueryOidInPlace(void* adapter, uint32_t oid, unsigned char* request, ULONG length);
 // The first 4 bytes of `payload` (when length >= 4) are overwritten with the
 // driver's status word.
 int SetOid(void* adapter, uint32_t oid, void* payload, ULONG length);

@@ -83,11 +83,6 @@ bool FailAttach(LibraryState& s) {
 
 }  // namespace
 
-LibraryState& State() {
-  static LibraryState state;
-  return state;
-}
-
 bool ProcessAttach() {
   LibraryState& s = State();
   ResetToLoadState(s);
@@ -114,7 +109,7 @@ bool ProcessAttach() {
     return false;
   }
   s.EventBufferSize = kEventBufferSize;
-  s.EventBuffer = s.Monitor->area;
+  s.EventBuffer = s.Monitor->fetch.area();
 
   HalvexWPAInitialize();  // the library still loads without a supplicant
 

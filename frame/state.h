@@ -14,6 +14,8 @@
 namespace hx {
 
 inline constexpr uint32_t kEventBufferSize = 0x4000;
+// Marks WakingLinkEvent as holding a code (link codes are 0, 1, 3 and 4).
+inline constexpr uint32_t kWakingCodeSet = 0x100;
 inline constexpr size_t kPathLength = 200;
 inline constexpr uint32_t kPendingReplyWords = 25;
 // A MAC address packed into the low 48 bits of a word, so it is read and
@@ -73,8 +75,9 @@ struct LibraryState {
   std::atomic<uint32_t> EventsRegistered{0};
   std::atomic<uint32_t> CcxConfiguration{0};
   std::atomic<uint32_t> LastLinkEvent{0};
-  // The first link code since LinkChangeEvent was last reset: the code that
-  // woke a join, even when a later one arrived before the join looked.
+  // The first link code since a join cleared it, as kWakingCodeSet | code:
+  // the code that woke the join, even when a later one arrived before the
+  // join looked. 0 while none has come.
   std::atomic<uint32_t> WakingLinkEvent{0};
   std::atomic<uint32_t> JoinInProgress{0};
   std::atomic<uint32_t> DesiredAuthMode{0};
@@ -87,7 +90,12 @@ struct LibraryState {
   std::atomic<uint32_t> Generation{0};
 };
 
-LibraryState& State();
+// Inline: nearly every call of the library reads it, most of them on the
+// request path.
+inline LibraryState& State() {
+  static LibraryState state;
+  return state;
+}
 
 // Process attach and detach, in their fixed order. Attach returns false (and
 // releases what it created) when an event or the monitor thread cannot be

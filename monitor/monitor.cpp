@@ -50,13 +50,11 @@ void SignalLinkChange(uint32_t code) {
     OpenSupplicantPort();
     if (Stopping()) return;
   }
-  // The join that wakes on the event reads the code that woke it: only the
-  // monitor sets the event and only waiters reset it, so while it is still
-  // set a later code must not replace the first.
-  if (WaitForSingleObject(s.LinkChangeEvent.get(), 0) != WAIT_OBJECT_0) {
-    s.WakingLinkEvent.store(code, std::memory_order_release);
-  }
+  // The join that wakes on the event reads the code that woke it: the first
+  // since it cleared the slot, which a later code must not replace.
   s.LastLinkEvent.store(code, std::memory_order_release);
+  uint32_t none = 0;
+  s.WakingLinkEvent.compare_exchange_strong(none, kWakingCodeSet | code, std::memory_order_acq_rel);
   SetEvent(s.LinkChangeEvent.get());
   Notify(code);
 }
@@ -251,10 +249,11 @@ void DispatchEventRecord(const EventRecord& r) {
   }
 }
 
-void FetchAndDispatch(void* adapter, unsigned char* area) {
-  if (FetchEventRecords(adapter, area, kEventBufferSize) != kSuccess) return;
+void FetchAndDispatch(void* adapter, EventFetchBlock& block) {
+  if (QueryOidInPlace(adapter, OID_HALVEX_EVENT_RECORDS, block.request(), kEventBufferSize) != kSuccess)
+    return;
   // A record's message may take long; a detach meanwhile ends the walk.
-  WalkEventRecords(area, kEventBufferSize, [](const EventRecord& r) {
+  WalkEventRecords(block.area(), kEventBufferSize, [](const EventRecord& r) {
     if (!Stopping()) DispatchEventRecord(r);
   });
 }
@@ -290,7 +289,7 @@ DWORD WINAPI EventMonitorThread(LPVOID parameter) {
     // record queued while this fetch runs signals again instead of waiting,
     // unseen, for the driver's next one.
     ResetEvent(handles[2]);
-    FetchAndDispatch(s.AdapterHandle.load(), run->area);
+    FetchAndDispatch(s.AdapterHandle.load(), run->fetch);
     if (run->stop.load()) return 0;
   }
 }

@@ -11,13 +11,21 @@
 
 namespace hx {
 
+// Where the monitor fetches: the request's OID word lies right before the
+// area, so the driver writes the records where they are walked, with no copy.
+struct EventFetchBlock {
+  unsigned char* request() { return bytes + 4; }
+  unsigned char* area() { return bytes + 8; }
+  alignas(8) unsigned char bytes[8 + kEventBufferSize] = {};  // 4 unused, the OID word, the area
+};
+
 // One load's monitor. Its own event area, so that a thread left over from an
 // earlier load never walks this load's records; and its own stop, which only
 // this load's detach sets and the thread looks at between any two steps.
 struct MonitorRun {
   std::atomic<bool> stop{false};
   HANDLE exitEvent = nullptr;  // this load's ThreadExitEvent, set by the thread
-  alignas(8) unsigned char area[kEventBufferSize] = {};
+  EventFetchBlock fetch;
 };
 
 // The thread's parameter: a new std::shared_ptr<MonitorRun>, which it owns.
@@ -67,8 +75,8 @@ void DispatchEventRecord(const EventRecord& record);
 // area is not probed on every fetch (a probe reads the process's memory map).
 int FetchEventRecords(void* adapter, unsigned char* buffer, ULONG length);
 
-// One turn of the monitor: fetches the driver's records into `area`
-// (kEventBufferSize bytes) and dispatches them in order.
-void FetchAndDispatch(void* adapter, unsigned char* area);
+// One turn of the monitor: fetches the driver's records into the block's
+// area and dispatches them in order.
+void FetchAndDispatch(void* adapter, EventFetchBlock& block);
 
 }  // namespace hx

@@ -31,7 +31,11 @@ int Outcome(int requestResult, uint32_t status, const Deadline& deadline) {
   if (woke == WAIT_TIMEOUT) return kJoinTimeout;
   // A failed wait saw no event: the word may be left from an earlier link.
   if (woke != WAIT_OBJECT_0) return kFailure;
-  const uint32_t code = s.WakingLinkEvent.load(std::memory_order_acquire);
+  // An empty slot: the waking code was taken before the slot was cleared and
+  // set the event after the reset, so it is the last one stored.
+  const uint32_t waking = s.WakingLinkEvent.load(std::memory_order_acquire);
+  const uint32_t code = (waking & kWakingCodeSet) != 0 ? waking & ~kWakingCodeSet
+                                                       : s.LastLinkEvent.load(std::memory_order_acquire);
   return code == kConnected || code == kRoamed ? kSuccess : kFailure;
 }
 
@@ -53,7 +57,11 @@ int Join(void* adapter, const char* ssid, ULONG length, uint32_t oid) {
   record.SsidLength = length;
   if (length != 0) std::memcpy(record.Ssid, ssid, length);
 
-  ResetEvent(s.LinkChangeEvent.get());  // before the request: an event right after it still counts
+  // Both before the request, so an event right after it still counts; the
+  // slot first, so an event whose set follows the reset finds it clear or
+  // leaves its code as the last stored.
+  s.WakingLinkEvent.store(0, std::memory_order_release);
+  ResetEvent(s.LinkChangeEvent.get());
   // A count: a network-mode change on another thread ends its own part, not the join's.
   s.JoinInProgress.fetch_add(1);
   // The channel copies the driver's status word over SsidLength; the SSID

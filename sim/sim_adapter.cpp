@@ -112,9 +112,11 @@ bool SimAdapter::Control(uint32_t code, void* in, uint32_t inLength, void* out, 
   if (hook && request) hook(ReadWord(input));
   {
     std::lock_guard lock(mutex_);
-    ControlCall call{code, inLength, outLength, {}};
-    if (input != nullptr) call.input.assign(input, input + inLength);
-    calls_.push_back(std::move(call));
+    if (logCalls_) {
+      ControlCall call{code, inLength, outLength, {}};
+      if (input != nullptr) call.input.assign(input, input + inLength);
+      calls_.push_back(std::move(call));
+    }
     if (removed_) {
       if (input != nullptr && inLength >= 4) WriteWord(input, kStatusUnsuccessful);
       *error = ERROR_GEN_FAILURE;
@@ -189,8 +191,12 @@ bool SimAdapter::Query(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* r
   }
 
   Bytes answer;
+  std::shared_ptr<const Bytes> raw;  // an injected area, written as it is
   if (script && script->answer) {
     answer = *script->answer;
+  } else if (oid == OID_HALVEX_EVENT_RECORDS && rawArea_) {
+    raw = std::move(rawArea_);
+    SignalRestLocked();
   } else if (oid == OID_HALVEX_EVENT_RECORDS) {
     answer = FetchRecords(room);
   } else if (auto it = values_.find(oid); it != values_.end()) {
@@ -200,7 +206,7 @@ bool SimAdapter::Query(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* r
   } else {
     return fail(kStatusNotSupported, 4);
   }
-  const uint32_t n = writeAnswer(answer);
+  const uint32_t n = writeAnswer(raw ? *raw : answer);
   *returned = script && script->bytesReturned ? *script->bytesReturned : 4 + n;
   return true;
 }
@@ -329,18 +335,13 @@ void SimAdapter::ReportLinkLocked(std::optional<uint32_t> code) {
   if (code) QueueRecordLocked(*code, {});
 }
 
+// Records left for a later fetch signal again: the library resets the
+// notify event before it fetches.
+void SimAdapter::SignalRestLocked() {
+  if (!records_.empty()) SignalLocked(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(notifyEvent_)));
+}
+
 Bytes SimAdapter::FetchRecords(uint32_t capacity) {
-  // Records left for a later fetch signal again: the library resets the
-  // notify event before it fetches.
-  auto signalRest = [this] {
-    if (!records_.empty()) SignalLocked(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(notifyEvent_)));
-  };
-  if (rawArea_) {
-    Bytes area = std::move(*rawArea_);
-    rawArea_.reset();
-    signalRest();
-    return area;
-  }
   Bytes area(4, 0);
   uint32_t count = 0;
   auto it = records_.begin();
@@ -356,7 +357,7 @@ Bytes SimAdapter::FetchRecords(uint32_t capacity) {
   }
   records_.erase(records_.begin(), it);
   WriteWord(area.data(), count);
-  signalRest();
+  SignalRestLocked();
   return area;
 }
 
@@ -412,7 +413,16 @@ void SimAdapter::InjectEvent(uint32_t code, const Bytes& data) {
   QueueRecordLocked(code, data);
 }
 
+void SimAdapter::KeepCallLog(bool on) {
+  std::lock_guard lock(mutex_);
+  logCalls_ = on;
+}
+
 void SimAdapter::InjectRawArea(Bytes area) {
+  InjectRawArea(std::make_shared<const Bytes>(std::move(area)));
+}
+
+void SimAdapter::InjectRawArea(std::shared_ptr<const Bytes> area) {
   std::lock_guard lock(mutex_);
   rawArea_ = std::move(area);
   SignalLocked(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(notifyEvent_)));

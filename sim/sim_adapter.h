@@ -103,6 +103,9 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   std::vector<ControlCall> Calls() const;
   std::vector<ControlCall> CallsFor(uint32_t oid) const;
   void ClearCalls();
+  // Stops (or resumes) logging calls: a benchmark's thousands of whole-area
+  // fetches would otherwise fill the log.
+  void KeepCallLog(bool on);
   void Script(uint32_t oid, Response response);
   void ClearScript(uint32_t oid);
 
@@ -110,6 +113,8 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   void InjectEvent(uint32_t code, const Bytes& data = {});
   // The next fetch returns exactly these bytes as the event area.
   void InjectRawArea(Bytes area);
+  // The same for an area handed over again and again, without a copy.
+  void InjectRawArea(std::shared_ptr<const Bytes> area);
   // Register reads are answered later, each with its register number + 1.
   void SetPendingRegisterEcho(bool on);
   // Makes the driver refuse (or accept again) the two event registrations.
@@ -176,12 +181,14 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   void ReportLinkLocked(std::optional<uint32_t> code);
   std::optional<uint32_t> WordLocked(uint32_t oid) const;
   Bytes FetchRecords(uint32_t capacity);
+  void SignalRestLocked();
   void QueueRecordLocked(uint32_t code, const Bytes& data);
   void SignalLocked(HANDLE event) const;
 
   mutable std::mutex mutex_;
   std::string path_;
   bool removed_ = false;
+  bool logCalls_ = true;
   bool refuseRegistrations_ = false;
   bool pendingRegisterEcho_ = false;
   uint32_t notifyEvent_ = 0;  // the 4-byte handle values the library handed over
@@ -191,7 +198,7 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   std::function<void(uint32_t)> requestHook_;
   std::map<uint32_t, Bytes> values_;
   std::vector<Bytes> records_;  // queued event records, each with its header
-  std::optional<Bytes> rawArea_;
+  std::shared_ptr<const Bytes> rawArea_;
   RadioWorld world_ = RadioWorld::Default();
   std::chrono::milliseconds scanDelay_{20};
   std::chrono::milliseconds joinDelay_{10};

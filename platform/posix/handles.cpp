@@ -1,6 +1,7 @@
 // The process-wide handle table, the last error, and the emulation's controls.
 #include <atomic>
-#include <unordered_map>
+#include <new>
+#include <vector>
 
 #include "platform/posix/control.h"
 #include "platform/posix/objects.h"
@@ -14,9 +15,79 @@ namespace {
 constexpr uint32_t kHandleStep = 4;
 constexpr uint32_t kLastHandleValue = 0xFFFFFFFCu;
 
+// Open addressing over a power-of-two table: values step by 4 and are never
+// reused, so value / 4 spreads them evenly and a lookup is a probe or two.
+// Lookups are on every wait and signal; a general hash map's division and
+// node chase were most of their cost.
+class HandleMap {
+ public:
+  std::shared_ptr<Object> Find(uint32_t value) const {
+    if (slots_.empty()) return nullptr;
+    for (size_t i = Home(value);; i = Next(i)) {
+      if (slots_[i].value == value) return slots_[i].object;
+      if (slots_[i].value == kEmpty) return nullptr;
+    }
+  }
+
+  // Throws std::bad_alloc when the table cannot grow.
+  void Insert(uint32_t value, std::shared_ptr<Object> object) {
+    if ((used_ + 1) * 2 > slots_.size()) Rehash();
+    size_t i = Home(value);
+    while (slots_[i].value != kEmpty && slots_[i].value != kRemoved) i = Next(i);
+    if (slots_[i].value == kEmpty) ++used_;
+    slots_[i] = Slot{value, std::move(object)};
+    ++live_;
+  }
+
+  // The removed object, or null when `value` names none.
+  std::shared_ptr<Object> Remove(uint32_t value) {
+    if (slots_.empty()) return nullptr;
+    for (size_t i = Home(value);; i = Next(i)) {
+      if (slots_[i].value == value) {
+        slots_[i].value = kRemoved;
+        --live_;
+        return std::move(slots_[i].object);
+      }
+      if (slots_[i].value == kEmpty) return nullptr;
+    }
+  }
+
+  size_t size() const { return live_; }
+
+ private:
+  // Neither is a handle value: those are non-zero multiples of 4.
+  static constexpr uint32_t kEmpty = 0;
+  static constexpr uint32_t kRemoved = 1;
+
+  struct Slot {
+    uint32_t value = kEmpty;
+    std::shared_ptr<Object> object;
+  };
+
+  size_t Home(uint32_t value) const { return (value / kHandleStep) & (slots_.size() - 1); }
+  size_t Next(size_t i) const { return (i + 1) & (slots_.size() - 1); }
+
+  // Room for twice the live handles at most half full; removed slots go.
+  void Rehash() {
+    size_t capacity = 16;
+    while (capacity < (live_ + 1) * 4) capacity *= 2;
+    std::vector<Slot> old(capacity);
+    old.swap(slots_);
+    used_ = 0;
+    live_ = 0;
+    for (Slot& slot : old) {
+      if (slot.value != kEmpty && slot.value != kRemoved) Insert(slot.value, std::move(slot.object));
+    }
+  }
+
+  std::vector<Slot> slots_;
+  size_t used_ = 0;  // slots not empty: live and removed
+  size_t live_ = 0;
+};
+
 struct HandleTable {
   std::mutex mutex;
-  std::unordered_map<uint32_t, std::shared_ptr<Object>> entries;
+  HandleMap entries;
 };
 
 // Never destroyed: detached threads may still finish after static destruction.
@@ -91,7 +162,12 @@ HANDLE InsertHandle(std::shared_ptr<Object> object) {
   }
   HandleTable& table = Table();
   std::lock_guard lock(table.mutex);
-  table.entries.emplace(value, std::move(object));
+  try {
+    table.entries.Insert(value, std::move(object));
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
 }
 
@@ -100,8 +176,7 @@ std::shared_ptr<Object> LookupHandle(HANDLE handle) {
   if (!ToValue(handle, &value)) return nullptr;
   HandleTable& table = Table();
   std::lock_guard lock(table.mutex);
-  auto found = table.entries.find(value);
-  return found == table.entries.end() ? nullptr : found->second;
+  return table.entries.Find(value);
 }
 
 bool RemoveHandle(HANDLE handle) {
@@ -110,11 +185,8 @@ bool RemoveHandle(HANDLE handle) {
   std::shared_ptr<Object> removed;  // released outside the lock
   HandleTable& table = Table();
   std::lock_guard lock(table.mutex);
-  auto found = table.entries.find(value);
-  if (found == table.entries.end()) return false;
-  removed = std::move(found->second);
-  table.entries.erase(found);
-  return true;
+  removed = table.entries.Remove(value);
+  return removed != nullptr;
 }
 
 void FailNextHandleCreations(unsigned count) {

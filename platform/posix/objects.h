@@ -23,15 +23,29 @@ struct Object {
   const ObjectKind kind;
 };
 
+// A blocked wait's link on one of the objects it names: a signal wakes the
+// waits linked on its object through their own condition, not every wait in
+// the process. Lives on the waiting thread's stack while it is blocked.
+struct WaitLink {
+  std::condition_variable* wake;
+  WaitLink* prev;
+  WaitLink* next;
+};
+
 // Signal state of events and threads. Every field is guarded by WaitMutex(),
-// and every change that could satisfy a wait is followed by a notify_all on
-// WaitCondition(): one lock for all waits keeps WaitForMultipleObjects simple
-// and exact (no lost wake-ups, auto-reset consumed under the same lock).
+// and every change that could satisfy a wait is followed by WakeWaits(): one
+// lock for all waits keeps WaitForMultipleObjects simple and exact (no lost
+// wake-ups, auto-reset consumed under the same lock).
 struct Waitable : Object {
   Waitable(ObjectKind k, bool autoReset, bool signalled)
       : Object(k), autoReset(autoReset), signalled(signalled) {}
+  // Wakes the blocked waits that name this object. Caller holds WaitMutex().
+  void WakeWaits() const {
+    for (const WaitLink* link = waits; link != nullptr; link = link->next) link->wake->notify_all();
+  }
   const bool autoReset;
   bool signalled;
+  WaitLink* waits = nullptr;  // the blocked waits that name this object
   size_t blockedWaiters = 0;  // threads asleep in a wait that includes this object
 };
 

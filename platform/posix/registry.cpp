@@ -3,6 +3,7 @@
 // appended to a journal and synced before the call returns, and the whole
 // hive is written as a .reg text only when the journal has grown.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,12 +47,49 @@ char16_t Lower(char16_t c) {
   }
 }
 
+// Each byte's folded character, worked out once: every name of every key
+// access is folded.
+using FoldTable = std::array<char16_t, 256>;
+const FoldTable& Folded() {
+  static const FoldTable table = [] {
+    FoldTable folded{};
+    for (size_t byte = 0; byte < folded.size(); ++byte)
+      folded[byte] = Lower(platform::Cp1252ToUnicode(static_cast<unsigned char>(byte)));
+    return folded;
+  }();
+  return table;
+}
+
 std::u16string Fold(std::string_view name) {
-  std::u16string folded;
-  folded.reserve(name.size());
-  for (char c : name) folded.push_back(Lower(platform::Cp1252ToUnicode(static_cast<unsigned char>(c))));
+  const FoldTable& table = Folded();
+  std::u16string folded(name.size(), u'\0');
+  for (size_t i = 0; i < name.size(); ++i) folded[i] = table[static_cast<unsigned char>(name[i])];
   return folded;
 }
+
+// A name as the caller gave it, looked up without building its folded copy.
+struct Unfolded {
+  std::string_view name;
+};
+
+// Orders folded names, and compares an unfolded one with them as if folded.
+struct FoldedLess {
+  using is_transparent = void;
+  bool operator()(const std::u16string& a, const std::u16string& b) const { return a < b; }
+  bool operator()(const std::u16string& a, Unfolded b) const { return Compare(a, b.name) < 0; }
+  bool operator()(Unfolded a, const std::u16string& b) const { return Compare(b, a.name) > 0; }
+
+ private:
+  static int Compare(const std::u16string& folded, std::string_view name) {
+    const FoldTable& table = Folded();
+    const size_t common = std::min(folded.size(), name.size());
+    for (size_t i = 0; i < common; ++i) {
+      const char16_t c = table[static_cast<unsigned char>(name[i])];
+      if (folded[i] != c) return folded[i] < c ? -1 : 1;
+    }
+    return folded.size() < name.size() ? -1 : folded.size() > name.size() ? 1 : 0;
+  }
+};
 
 using Change = platform::RegChange;
 
@@ -67,12 +105,13 @@ struct Value {
 template <typename T>
 class Entries {
  public:
-  using Map = std::map<std::u16string, T>;
+  using Map = std::map<std::u16string, T, FoldedLess>;
   using iterator = typename Map::iterator;
 
   iterator begin() { return map_.begin(); }
   iterator end() { return map_.end(); }
   iterator find(const std::u16string& name) { return map_.find(name); }
+  iterator find(std::string_view name) { return map_.find(Unfolded{name}); }
   size_t size() const { return map_.size(); }
   bool empty() const { return map_.empty(); }
 
@@ -407,13 +446,15 @@ LONG SplitPath(LPCSTR subKey, std::vector<std::string_view>* names) {
   return ERROR_SUCCESS;
 }
 
-LONG Walk(std::shared_ptr<Key> key, const std::vector<std::string_view>& names, std::shared_ptr<Key>* out) {
+LONG Walk(const std::shared_ptr<Key>& key, const std::vector<std::string_view>& names,
+          std::shared_ptr<Key>* out) {
+  const std::shared_ptr<Key>* at = &key;  // the hive's lock keeps every step alive
   for (std::string_view name : names) {
-    auto found = key->subkeys.find(Fold(name));
-    if (found == key->subkeys.end()) return ERROR_FILE_NOT_FOUND;
-    key = found->second;
+    auto found = (*at)->subkeys.find(name);
+    if (found == (*at)->subkeys.end()) return ERROR_FILE_NOT_FOUND;
+    at = &found->second;
   }
-  *out = std::move(key);
+  *out = *at;
   return ERROR_SUCCESS;
 }
 
@@ -645,7 +686,7 @@ LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) {
 LSTATUS RegDeleteValueA(HKEY key, LPCSTR name) {
   return WithChange(key, [&](Hive& hive, Resolved& target, Change* record) -> LONG {
     if ((target.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
-    auto found = target.key->values.find(Fold(name != nullptr ? name : ""));
+    auto found = target.key->values.find(std::string_view(name != nullptr ? name : ""));
     if (found == target.key->values.end()) return ERROR_FILE_NOT_FOUND;
     if (record != nullptr) {
       Describe(hive, target.key.get(), Change::Kind::kDeleteValue, record);
@@ -696,7 +737,7 @@ LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE da
   return WithKey(key, [&](Hive&, Resolved& target) -> LONG {
     if ((target.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
     if (data != nullptr && dataLength == nullptr) return ERROR_INVALID_PARAMETER;
-    auto found = target.key->values.find(Fold(name != nullptr ? name : ""));
+    auto found = target.key->values.find(std::string_view(name != nullptr ? name : ""));
     if (found == target.key->values.end()) return ERROR_FILE_NOT_FOUND;
     return CopyData(found->second, type, data, dataLength);
   });

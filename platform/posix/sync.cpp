@@ -3,6 +3,8 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <new>
 #include <thread>
 
 #include "platform/posix/control.h"
@@ -54,6 +56,34 @@ int TrySatisfy(const std::array<Waitable*, MAXIMUM_WAIT_OBJECTS>& objects, DWORD
   return -1;
 }
 
+// The references a wait holds, only as many as it names: most waits name
+// one object, and a full table of empty references cost more than the wait.
+class WaitReferences {
+ public:
+  WaitReferences() = default;
+  ~WaitReferences() {
+    for (size_t i = 0; i < count_; ++i) std::destroy_at(At(i));
+  }
+  WaitReferences(const WaitReferences&) = delete;
+  WaitReferences& operator=(const WaitReferences&) = delete;
+
+  // Keeps `object` for the wait; its address, or null for none.
+  Waitable* Add(std::shared_ptr<Waitable> object) {
+    if (!object || count_ == MAXIMUM_WAIT_OBJECTS) return nullptr;
+    return std::construct_at(At(count_++), std::move(object))->get();
+  }
+
+ private:
+  std::shared_ptr<Waitable>* At(size_t i) {
+    return std::launder(
+        reinterpret_cast<std::shared_ptr<Waitable>*>(storage_ + i * sizeof(std::shared_ptr<Waitable>)));
+  }
+
+  alignas(std::shared_ptr<Waitable>) unsigned char storage_[MAXIMUM_WAIT_OBJECTS *
+                                                            sizeof(std::shared_ptr<Waitable>)];
+  size_t count_ = 0;
+};
+
 }  // namespace
 
 bool AwaitWaiters(void* handle, size_t count, uint32_t milliseconds) {
@@ -93,15 +123,9 @@ BOOL SetEvent(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  bool awaited = false;
-  {
-    std::lock_guard lock(WaitMutex());
-    event->signalled = true;
-    awaited = event->blockedWaiters > 0;
-  }
-  // All waits share one condition: waking them for an event none of them
-  // waits on would cost each a futile trip through the lock.
-  if (awaited) WaitCondition().notify_all();
+  std::lock_guard lock(WaitMutex());
+  event->signalled = true;
+  event->WakeWaits();
   return TRUE;
 }
 
@@ -140,15 +164,14 @@ DWORD WaitObjects(DWORD count, const HANDLE* handles, bool waitAll, DWORD millis
   }
   // The references keep each object alive for this wait even if its handle is
   // closed meanwhile, as on Windows.
-  std::array<std::shared_ptr<Waitable>, MAXIMUM_WAIT_OBJECTS> owned;
-  std::array<Waitable*, MAXIMUM_WAIT_OBJECTS> objects{};
+  WaitReferences owned;
+  std::array<Waitable*, MAXIMUM_WAIT_OBJECTS> objects;
   for (DWORD i = 0; i < count; ++i) {
-    owned[i] = LookupWaitable(handles[i]);
-    if (!owned[i]) {
+    objects[i] = owned.Add(LookupWaitable(handles[i]));
+    if (objects[i] == nullptr) {
       SetLastError(ERROR_INVALID_HANDLE);
       return WAIT_FAILED;
     }
-    objects[i] = owned[i].get();
   }
   if (waitAll) {
     // Windows refuses an all-wait that names one object twice.
@@ -171,18 +194,32 @@ DWORD WaitObjects(DWORD count, const HANDLE* handles, bool waitAll, DWORD millis
   if (satisfied < 0 && milliseconds != 0) {
     // Only a wait that may block needs the clock: polls are the common case.
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-    for (DWORD i = 0; i < count; ++i) ++objects[i]->blockedWaiters;
+    // A wait for messages as well sleeps on the condition the message queues
+    // wake; any other on its own.
+    std::condition_variable own;
+    std::condition_variable& wake = ready ? WaitCondition() : own;
+    std::array<WaitLink, MAXIMUM_WAIT_OBJECTS> links;
+    for (DWORD i = 0; i < count; ++i) {
+      links[i] = WaitLink{&wake, nullptr, objects[i]->waits};
+      if (objects[i]->waits != nullptr) objects[i]->waits->prev = &links[i];
+      objects[i]->waits = &links[i];
+      ++objects[i]->blockedWaiters;
+    }
     WaitCondition().notify_all();  // for AwaitWaiters
     while (satisfied < 0) {
       if (milliseconds == INFINITE) {
-        WaitCondition().wait(lock);
-      } else if (WaitCondition().wait_until(lock, deadline) == std::cv_status::timeout) {
+        wake.wait(lock);
+      } else if (wake.wait_until(lock, deadline) == std::cv_status::timeout) {
         satisfied = satisfy();
         break;
       }
       satisfied = satisfy();
     }
-    for (DWORD i = 0; i < count; ++i) --objects[i]->blockedWaiters;
+    for (DWORD i = 0; i < count; ++i) {
+      (links[i].prev != nullptr ? links[i].prev->next : objects[i]->waits) = links[i].next;
+      if (links[i].next != nullptr) links[i].next->prev = links[i].prev;
+      --objects[i]->blockedWaiters;
+    }
   }
   lock.unlock();
   // Release the references outside the lock: the last one may destroy the object.
@@ -213,12 +250,10 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE start,
     std::thread([thread, start, parameter, id] {
       tThreadId = id;
       const DWORD result = start(parameter);
-      {
-        std::lock_guard lock(WaitMutex());
-        thread->exitCode = result;
-        thread->signalled = true;
-      }
-      WaitCondition().notify_all();
+      std::lock_guard lock(WaitMutex());
+      thread->exitCode = result;
+      thread->signalled = true;
+      thread->WakeWaits();
     }).detach();
   } catch (...) {
     RemoveHandle(handle);

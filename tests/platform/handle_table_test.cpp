@@ -30,22 +30,35 @@ DWORD WINAPI ReturnZero(LPVOID) {
   return 0;
 }
 
+// Every other handle stays open while the table grows past its first sizes,
+// so closed and live entries sit side by side through each regrowth.
 TEST(HandleTableTest, ValuesAreAlignedThirtyTwoBitAndNeverReused) {
+  const size_t before = posix::LiveHandleCount();
   std::set<uintptr_t> seen;
+  std::vector<UniqueHandle> kept;
   uintptr_t previous = 0;
-  for (int i = 0; i < 64; ++i) {
+  for (int i = 0; i < 3000; ++i) {
     UniqueHandle event = MakeEvent(true, false);
     ASSERT_TRUE(event);
     const auto value = reinterpret_cast<uintptr_t>(event.get());
-    EXPECT_EQ(value % 4, 0u);
-    EXPECT_LE(value, 0xFFFFFFFFu);
-    EXPECT_GT(value, previous);
-    EXPECT_TRUE(seen.insert(value).second);
+    ASSERT_EQ(value % 4, 0u);
+    ASSERT_LE(value, 0xFFFFFFFFu);
+    ASSERT_GT(value, previous);
+    ASSERT_TRUE(seen.insert(value).second);
     previous = value;
+    if (i % 2 == 0) kept.push_back(std::move(event));
+  }
+  EXPECT_EQ(posix::LiveHandleCount(), before + 1500);
+  for (const UniqueHandle& live : kept) {
+    ASSERT_TRUE(SetEvent(live.get()));
+    ASSERT_EQ(WaitForSingleObject(live.get(), 0), WAIT_OBJECT_0);
+    seen.erase(reinterpret_cast<uintptr_t>(live.get()));
   }
   for (uintptr_t stale : seen) {
-    EXPECT_FALSE(SetEvent(reinterpret_cast<HANDLE>(stale)));
+    ASSERT_FALSE(SetEvent(reinterpret_cast<HANDLE>(stale)));
   }
+  kept.clear();
+  EXPECT_EQ(posix::LiveHandleCount(), before);
 }
 
 TEST(HandleTableTest, CloseHandleRejectsWhatIsNotALiveHandle) {

@@ -77,12 +77,23 @@ class JoinTest : public StoredSettingsTest {
 
   // The driver reports connection events as soon as the join's request
   // arrives; the library's state at that moment is kept.
-  void ReportAtRequest(uint32_t oid, std::vector<uint32_t> codes) {
-    sim->OnRequest([this, oid, codes](uint32_t arrived) {
+  // `straddling`: each code is reported as by a monitor that found the
+  // waking-code slot taken just before the join cleared it, and sets the
+  // event just after the join reset it: only the last code is stored.
+  void ReportAtRequest(uint32_t oid, std::vector<uint32_t> codes, bool straddling = false) {
+    sim->OnRequest([this, oid, codes, straddling](uint32_t arrived) {
       if (arrived != oid) return;
       joinInProgressAtRequest = State().JoinInProgress.load();
       linkEventSignalledAtRequest = WaitForSingleObject(State().LinkChangeEvent.get(), 0) == WAIT_OBJECT_0;
-      for (uint32_t code : codes) sim->InjectEvent(code);
+      wakingCodeAtRequest = State().WakingLinkEvent.load();
+      for (uint32_t code : codes) {
+        if (!straddling) {
+          sim->InjectEvent(code);
+          continue;
+        }
+        State().LastLinkEvent.store(code);
+        SetEvent(State().LinkChangeEvent.get());
+      }
     });
   }
 
@@ -101,6 +112,7 @@ class JoinTest : public StoredSettingsTest {
 
   std::atomic<uint32_t> joinInProgressAtRequest{0};
   std::atomic<bool> linkEventSignalledAtRequest{true};
+  std::atomic<uint32_t> wakingCodeAtRequest{0};
 };
 
 TEST_F(JoinTest, RecordCarriesTheSsidAndItsLength) {
@@ -136,7 +148,8 @@ TEST_F(JoinTest, StatusWordAndFirstConnectionEventCommitOrRollBack) {
     std::string ssid;
     bool ownHandle;
     int result;
-    char* raw = nullptr;  // sent instead of `ssid`, with 5 as its length
+    char* raw = nullptr;      // sent instead of `ssid`, with 5 as its length
+    bool straddling = false;  // see ReportAtRequest
   } cases[] = {
       {"taken at once", Response::SetStatus(0), {}, "Anything", true, 0},
       {"taken at once, 32 bytes", Response::SetStatus(0), {}, std::string(32, 'S'), true, 0},
@@ -147,6 +160,23 @@ TEST_F(JoinTest, StatusWordAndFirstConnectionEventCommitOrRollBack) {
       {"pending, then link lost", Response::SetStatus(259), {4}, "HalvexOpen", true, 1},
       // The first code decides, though the second may be in before the join looks.
       {"pending, then disconnected and connected", Response::SetStatus(259), {0, 1}, "HalvexOpen", true, 1},
+      // The event is set after the reset, its code only stored as the last.
+      {"pending, then connected across the reset",
+       Response::SetStatus(259),
+       {1},
+       "HalvexOpen",
+       true,
+       0,
+       nullptr,
+       true},
+      {"pending, then disconnected across the reset",
+       Response::SetStatus(259),
+       {0},
+       "HalvexOpen",
+       true,
+       1,
+       nullptr,
+       true},
       {"another status word", Response::SetStatus(kOtherError), {}, "HalvexOpen", true, 1},
       {"failed with another status", Response::Fail(kOtherError), {}, "HalvexOpen", true, 1},
       {"STATUS_UNSUCCESSFUL", Response::Fail(kUnsuccessful), {}, "HalvexOpen", true, 1},
@@ -162,8 +192,10 @@ TEST_F(JoinTest, StatusWordAndFirstConnectionEventCommitOrRollBack) {
       SCOPED_TRACE(std::string(c.name) + ", " + form.name);
       if (c.script) sim->Script(form.oid, *c.script);
       sim->ClearCalls();
-      ReportAtRequest(form.oid, c.events);
-      SetEvent(State().LinkChangeEvent.get());  // left over from before: must not count
+      ReportAtRequest(form.oid, c.events, c.straddling);
+      // Left over from before: must not count.
+      SetEvent(State().LinkChangeEvent.get());
+      State().WakingLinkEvent.store(0x101);  // "connected", taken by an earlier join's event
       void* const handle = c.ownHandle ? adapter : kStaleHandle;
       EXPECT_EQ(c.raw != nullptr ? form.run(handle, c.raw, 5) : Join(form, c.ssid, handle), c.result);
       EXPECT_EQ(State().JoinInProgress.load(), 0u);
@@ -172,6 +204,7 @@ TEST_F(JoinTest, StatusWordAndFirstConnectionEventCommitOrRollBack) {
       if (sent) {
         EXPECT_EQ(joinInProgressAtRequest.load(), 1u);
         EXPECT_FALSE(linkEventSignalledAtRequest.load()) << "reset before the request";
+        EXPECT_EQ(wakingCodeAtRequest.load(), 0u) << "cleared before the request";
       }
       sim->ClearScript(form.oid);
       sim->OnRequest(nullptr);
