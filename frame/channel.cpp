@@ -11,39 +11,13 @@ namespace hx {
 namespace {
 
 // Every request buffer is wiped when done: sets carry keys, PMKIDs and
-// EAPOL bodies. Nearly every request fits the buffer's own bytes, on the
-// stack: a heap block per request was most of the channel's own cost.
-class RequestBuffer {
+// EAPOL bodies. RequestSize(length) bytes, not cleared: the caller writes the
+// OID, the payload and zeros after it. A length whose request size would not
+// fit the control call's 32-bit size gets none (as if out of memory): the
+// size would wrap and the payload copy run past the buffer.
+class RequestBuffer : public WipedScratch<256> {
  public:
-  // RequestSize(length) bytes, not cleared: the caller writes the OID, the
-  // payload and zeros after it. A length whose request size would not fit
-  // the control call's 32-bit size gets none: the size would wrap and the
-  // payload copy run past the buffer.
-  explicit RequestBuffer(ULONG length) {
-    if (length > kMaxRequestPayload) return;
-    size_ = RequestSize(length);
-    if (size_ <= sizeof inline_) {
-      bytes_ = inline_;
-    } else {
-      heap_ = AllocateWiped(size_, false);
-      bytes_ = heap_.get();
-    }
-  }
-  ~RequestBuffer() {
-    if (bytes_ == inline_) WipeSecret(inline_, size_);
-  }
-  RequestBuffer(const RequestBuffer&) = delete;
-  RequestBuffer& operator=(const RequestBuffer&) = delete;
-
-  // Null without memory: nothing can be sent then.
-  unsigned char* get() const { return bytes_; }
-  explicit operator bool() const { return bytes_ != nullptr; }
-
- private:
-  alignas(8) unsigned char inline_[256];
-  WipedBlock heap_;
-  unsigned char* bytes_ = nullptr;
-  size_t size_ = 0;
+  explicit RequestBuffer(ULONG length) : WipedScratch(RequestSize(length), length <= kMaxRequestPayload) {}
 };
 
 uint32_t ReadWord(const unsigned char* p) {

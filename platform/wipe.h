@@ -49,4 +49,37 @@ inline WipedBlock AllocateWiped(size_t size, bool zeroed) {
   return WipedBlock(static_cast<unsigned char*>(p), WipingFree{size});
 }
 
+// Scratch bytes that may carry secrets, wiped when released: from the
+// object's own block when they fit (nearly always: a heap block per use was
+// most of a short request's cost), else from the heap. Not cleared.
+template <size_t kInline>
+class WipedScratch {
+ public:
+  // None at all, as without memory, when not `wanted`.
+  explicit WipedScratch(size_t size, bool wanted = true) : size_(wanted ? size : 0) {
+    if (!wanted) return;
+    if (size_ <= kInline) {
+      bytes_ = inline_;
+    } else {
+      heap_ = AllocateWiped(size_, false);
+      bytes_ = heap_.get();
+    }
+  }
+  ~WipedScratch() {
+    if (bytes_ == inline_) WipeSecret(inline_, size_);
+  }
+  WipedScratch(const WipedScratch&) = delete;
+  WipedScratch& operator=(const WipedScratch&) = delete;
+
+  // Null without memory.
+  unsigned char* get() const { return bytes_; }
+  explicit operator bool() const { return bytes_ != nullptr; }
+
+ private:
+  alignas(8) unsigned char inline_[kInline];
+  WipedBlock heap_;
+  unsigned char* bytes_ = nullptr;
+  size_t size_;
+};
+
 }  // namespace hx

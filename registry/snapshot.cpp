@@ -47,11 +47,12 @@ unsigned char* FieldAt(CONNECTIONINFO& record, size_t offset) {
 // stores a NUL after text written without one, so a full-width SSID reads
 // back one byte longer than its field. A name that is empty or starts with a
 // NUL leaves the field empty.
-void ReadInto(void* adapter, const char* name, unsigned char* field, size_t width, bool isName) {
+void ReadInto(const AdapterKeyReader& reader, const char* name, unsigned char* field, size_t width,
+              bool isName) {
   unsigned char stored[kReadCapacity] = {};
   const WipeOnExit wipeStored(stored, sizeof stored);  // may be a key
   ULONG size = kReadCapacity;
-  if (ReadAdapterString(adapter, name, stored, &size) != kSuccess) return;
+  if (reader.ReadString(name, stored, &size) != kSuccess) return;
   if (isName && (size == 0 || stored[0] == 0)) return;
   std::memcpy(field, stored, std::min<size_t>(size, width));
 }
@@ -70,14 +71,18 @@ int HalvexRegisterConnInfo(void* adapter) {
   // Built aside and published whole, so no registry access runs under the lock.
   CONNECTIONINFO fresh{};
   const WipeOnExit wipeFresh(&fresh, sizeof fresh);  // holds the keys
-  ReadInto(adapter, "ProfileName", reinterpret_cast<unsigned char*>(fresh.ProfileName),
-           sizeof fresh.ProfileName, true);
-  ReadInto(adapter, "DesiredSSID", fresh.DesiredSSID, sizeof fresh.DesiredSSID, true);
-  for (const NumberField& number : kNumbers) {
-    ULONG value = 0;
-    if (ReadAdapterNumber(adapter, number.name, value) == kSuccess) fresh.*number.field = value;
+  {
+    const AdapterKeyReader reader;
+    ReadInto(reader, "ProfileName", reinterpret_cast<unsigned char*>(fresh.ProfileName),
+             sizeof fresh.ProfileName, true);
+    ReadInto(reader, "DesiredSSID", fresh.DesiredSSID, sizeof fresh.DesiredSSID, true);
+    for (const NumberField& number : kNumbers) {
+      ULONG value = 0;
+      if (reader.ReadNumber(number.name, value) == kSuccess) fresh.*number.field = value;
+    }
+    for (const KeyField& key : kKeys)
+      ReadInto(reader, key.name, FieldAt(fresh, key.offset), kKeyWidth, false);
   }
-  for (const KeyField& key : kKeys) ReadInto(adapter, key.name, FieldAt(fresh, key.offset), kKeyWidth, false);
   ULONG channel = 0;
   if (HalvexQueryChannel(adapter, channel) == kSuccess) {
     fresh.Channel = channel;

@@ -54,7 +54,7 @@ int SetValue(HKEY key, const char* name, DWORD type, const void* data, ULONG len
   // A count with no room left for the NUL cannot be copied (32-bit hosts).
   if (size_t{length} + 1 == 0) return kFailure;
   // The data may be a key: the copy is wiped when released.
-  WipedBlock text = AllocateWiped(size_t{length} + 1, false);
+  WipedScratch<128> text(size_t{length} + 1);
   if (!text) return kFailure;
   if (length != 0) std::memcpy(text.get(), bytes, length);
   text.get()[length] = 0;
@@ -88,25 +88,34 @@ int WriteAdapterNumber(void* adapter, const char* name, ULONG value, int hexadec
   return WriteAdapterString(adapter, name, text, static_cast<ULONG>(length));
 }
 
-int ReadAdapterString(void*, const char* name, void* buffer, ULONG* length) {
+AdapterKeyReader::AdapterKeyReader() : open_(OpenAdapterKey(false, key_)) {}
+
+int AdapterKeyReader::ReadString(const char* name, void* buffer, ULONG* length) const {
   unsigned char work[256] = {};
   DWORD size = sizeof work;
-  UniqueKey key;
-  if (length == nullptr || !OpenAdapterKey(false, key) || !QueryValue(key.get(), name, work, size))
-    return kFailure;
+  if (length == nullptr || !open_ || !QueryValue(key_.get(), name, work, size)) return kFailure;
   if (size > *length) return kFailure;
   std::memcpy(buffer, work, size);
   *length = size;
   return kSuccess;
 }
 
-int ReadAdapterNumber(void*, const char* name, ULONG& value) {
+int AdapterKeyReader::ReadNumber(const char* name, ULONG& value) const {
   char work[100] = {};
   DWORD size = sizeof work;
-  UniqueKey key;
-  if (!OpenAdapterKey(false, key) || !QueryValue(key.get(), name, work, size)) return kFailure;
+  if (!open_ || !QueryValue(key_.get(), name, work, size)) return kFailure;
   value = ParseDecimal(work, std::min<size_t>(size, sizeof work));
   return kSuccess;
+}
+
+int ReadAdapterString(void*, const char* name, void* buffer, ULONG* length) {
+  // The key is not opened for a call that has nowhere to put the value.
+  if (length == nullptr) return kFailure;
+  return AdapterKeyReader().ReadString(name, buffer, length);
+}
+
+int ReadAdapterNumber(void*, const char* name, ULONG& value) {
+  return AdapterKeyReader().ReadNumber(name, value);
 }
 
 }  // namespace hx

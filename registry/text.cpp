@@ -1,6 +1,7 @@
 #include "registry/text.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <charconv>
 #include <cstring>
 
 namespace hx {
@@ -23,10 +24,15 @@ uint32_t ParseDecimal(const char* text, size_t size) {
 }
 
 size_t FormatNumber(uint32_t value, bool hexadecimal, char (&out)[20]) {
+  // Decimal as a signed number and hexadecimal in capitals, as printf's %d
+  // and %X give them; without printf, which was most of a setting write.
   std::memset(out, 0, sizeof out);
-  const int written = hexadecimal ? std::snprintf(out, sizeof out, "%X", static_cast<unsigned>(value))
-                                  : std::snprintf(out, sizeof out, "%d", static_cast<int>(value));
-  return written > 0 ? static_cast<size_t>(written) : 0;
+  const std::to_chars_result written =
+      hexadecimal ? std::to_chars(out, out + sizeof out - 1, value, 16)
+                  : std::to_chars(out, out + sizeof out - 1, static_cast<int32_t>(value));
+  std::transform(out, written.ptr, out,
+                 [](char c) { return c >= 'a' && c <= 'f' ? static_cast<char>(c - 32) : c; });
+  return static_cast<size_t>(written.ptr - out);
 }
 
 }  // namespace hx
