@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "crypto/crypto.h"
+#include "platform/hex.h"
 
 namespace hx::rsn {
 namespace {
@@ -27,13 +28,6 @@ void Put16(uint8_t* p, uint16_t v) {
   p[1] = static_cast<uint8_t>(v);
 }
 
-std::optional<uint8_t> HexDigit(char c) {
-  if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
-  if (c >= 'a' && c <= 'f') return static_cast<uint8_t>(c - 'a' + 10);
-  if (c >= 'A' && c <= 'F') return static_cast<uint8_t>(c - 'A' + 10);
-  return std::nullopt;
-}
-
 // The elements of `run` in order, until one does not fit or padding starts.
 template <class Visit>
 void ForEachElement(ByteView run, Visit visit) {
@@ -53,16 +47,9 @@ void ForEachElement(ByteView run, Visit visit) {
 
 std::optional<SecretBytes> PassphraseToPmk(std::string_view passphrase, ByteView ssid) {
   if (ssid.empty() || ssid.size() > 32) return std::nullopt;
+  // 64 hexadecimal digits are the PMK itself.
+  if (passphrase.size() == 2 * kPmkLength) return hex::Decode<SecretBytes>(passphrase);
   SecretBytes pmk(kPmkLength);
-  if (passphrase.size() == 2 * kPmkLength) {
-    for (size_t i = 0; i < kPmkLength; ++i) {
-      const auto high = HexDigit(passphrase[2 * i]);
-      const auto low = HexDigit(passphrase[2 * i + 1]);
-      if (!high || !low) return std::nullopt;
-      pmk[i] = static_cast<uint8_t>(*high << 4 | *low);
-    }
-    return pmk;
-  }
   const bool printable =
       std::all_of(passphrase.begin(), passphrase.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
   if (passphrase.size() < 8 || passphrase.size() > 63 || !printable) return std::nullopt;

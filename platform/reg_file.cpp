@@ -2,6 +2,8 @@
 // an exporter over the Win32 registry calls.
 #include "platform/reg_file.h"
 
+#include "platform/hex.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -59,20 +61,13 @@ std::string_view TrimRight(std::string_view s) {
   return s;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = AsciiLower(c);
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // Reads 1 to `maxDigits` hex digits.
 bool ReadHex(std::string_view* s, size_t maxDigits, uint32_t* value) {
   size_t n = 0;
   uint32_t v = 0;
-  while (n < s->size() && HexDigit((*s)[n]) >= 0) {
+  while (n < s->size() && hex::Digit((*s)[n]) >= 0) {
     if (++n > maxDigits) return false;
-    v = v << 4 | static_cast<uint32_t>(HexDigit((*s)[n - 1]));
+    v = v << 4 | static_cast<uint32_t>(hex::Digit((*s)[n - 1]));
   }
   if (n == 0) return false;
   s->remove_prefix(n);

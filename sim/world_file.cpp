@@ -4,29 +4,12 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "platform/hex.h"
+
 namespace hx::sim {
 namespace {
 
 using nlohmann::json;
-
-std::optional<int> HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return std::nullopt;
-}
-
-std::optional<Bytes> ParseHex(std::string_view text) {
-  if (text.size() % 2 != 0) return std::nullopt;
-  Bytes bytes;
-  for (size_t i = 0; i < text.size(); i += 2) {
-    const auto high = HexDigit(text[i]);
-    const auto low = HexDigit(text[i + 1]);
-    if (!high || !low) return std::nullopt;
-    bytes.push_back(static_cast<uint8_t>(*high << 4 | *low));
-  }
-  return bytes;
-}
 
 std::string Hex(const Bytes& bytes) {
   std::string text;
@@ -43,7 +26,7 @@ std::optional<MacAddress> ParseMac(std::string_view text) {
   for (char c : text) {
     if (c != ':' && c != '-') digits += c;
   }
-  const auto bytes = ParseHex(digits);
+  const auto bytes = hex::Decode<Bytes>(digits);
   if (!bytes || bytes->size() != 6 || text.size() != 17) return std::nullopt;
   MacAddress mac{};
   std::copy(bytes->begin(), bytes->end(), mac.begin());
@@ -214,7 +197,7 @@ std::optional<WorldState> ParseWorldState(std::string_view text, std::string* er
       for (const auto& [name, value] : file["values"].items()) {
         size_t used = 0;
         const unsigned long code = std::stoul(name, &used, 16);
-        const auto bytes = ParseHex(value.get<std::string>());
+        const auto bytes = hex::Decode<Bytes>(value.get<std::string>());
         if (used != name.size() || code > 0xFFFFFFFFul || !bytes)
           throw std::runtime_error("value " + name + " is not an OID with hex bytes");
         state.values[static_cast<uint32_t>(code)] = *bytes;
@@ -228,9 +211,7 @@ std::optional<WorldState> ParseWorldState(std::string_view text, std::string* er
 }
 
 std::optional<Bytes> ParseWepKey(std::string_view text) {
-  if (text.size() == 5 || text.size() == 13) return Bytes(text.begin(), text.end());
-  if (text.size() == 10 || text.size() == 26) return ParseHex(text);
-  return std::nullopt;
+  return hex::WepKey<Bytes>(text);
 }
 
 }  // namespace hx::sim

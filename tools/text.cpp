@@ -4,18 +4,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/hex.h"
+
 namespace halvexctl {
 namespace {
 
 uint32_t Word(const unsigned char* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // The authentication suites (AKM) of an RSN or WPA element body starting at
@@ -123,15 +118,7 @@ std::vector<Network> ReadScanList(const unsigned char* list, size_t size) {
 }
 
 std::optional<std::string> WepKeyBytes(std::string_view text) {
-  if (text.size() == 5 || text.size() == 13) return std::string(text);
-  if (text.size() != 10 && text.size() != 26) return std::nullopt;
-  std::string bytes;
-  for (size_t i = 0; i < text.size(); i += 2) {
-    const int high = HexDigit(text[i]), low = HexDigit(text[i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    bytes += static_cast<char>(high << 4 | low);
-  }
-  return bytes;
+  return hx::hex::WepKey<std::string>(text);
 }
 
 }  // namespace halvexctl
