@@ -87,6 +87,14 @@ TEST_F(ChannelTest, QueryCopiesTheAnswerBack) {
   // Bytes the driver did not write come back as they were sent.
   EXPECT_EQ(Bytes(buffer, buffer + 8), (Bytes{1, 2, 3, 9, 9, 9, 9, 9}));
   EXPECT_EQ(returned, 3u);
+  // A driver that reports less than its OID word returned no payload.
+  Response short_answer = Response::Answer({5});
+  short_answer.bytesReturned = 2;
+  sim->Script(kTestOid, short_answer);
+  returned = 77;
+  ASSERT_EQ(QueryOidWithLength(adapter, kTestOid, buffer, sizeof buffer, returned), 0);
+  EXPECT_EQ(returned, 0u);
+  sim->ClearScript(kTestOid);
 }
 
 TEST_F(ChannelTest, FailedQueriesByBytesReturned) {

@@ -63,6 +63,7 @@ TEST_F(MonitorTest, EachCodeGivesTheMessagesOfTheTable) {
 
 TEST_F(MonitorTest, SeveralRecordsAreDispatchedInOrder) {
   auto& s = State();
+  s.WakingLinkEvent.store(0);  // as a join clears it
   recorder.SetHook([&](const Message& m) {
     if (m.code != 1) return;
     // By the time the window hears of the connect, the scan was already done
@@ -70,12 +71,14 @@ TEST_F(MonitorTest, SeveralRecordsAreDispatchedInOrder) {
     EXPECT_TRUE(Signalled(s.ScanDoneEvent));
     EXPECT_TRUE(Signalled(s.LinkChangeEvent));
     EXPECT_EQ(s.LastLinkEvent.load(), 1u);
+    EXPECT_EQ(s.WakingLinkEvent.load(), 0x101u);
   });
   Deliver({{6, {}}, {1, {}}});
   EXPECT_EQ(recorder.Codes(), (std::vector<uint64_t>{1, kMarker}));
   recorder.SetHook(nullptr);
   Deliver({{4, {}}});
   EXPECT_EQ(s.LastLinkEvent.load(), 4u);
+  EXPECT_EQ(s.WakingLinkEvent.load(), 0x101u) << "the first code since the slot was cleared stays";
 }
 
 TEST_F(MonitorTest, NothingToDoForAnEmptyFetch) {
