@@ -54,7 +54,7 @@ int SetValue(HKEY key, const char* name, DWORD type, const void* data, ULONG len
   // A count with no room left for the NUL cannot be copied (32-bit hosts).
   if (size_t{length} + 1 == 0) return kFailure;
   // The data may be a key: the copy is wiped when released.
-  WipedScratch<128> text(size_t{length} + 1);
+  WipedBlock text = AllocateWiped(size_t{length} + 1, false);
   if (!text) return kFailure;
   if (length != 0) std::memcpy(text.get(), bytes, length);
   text.get()[length] = 0;
