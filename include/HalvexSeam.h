@@ -33,7 +33,10 @@ typedef int (*HalvexSeamControl)(void* context, uint32_t code, void* in, uint32_
  * case), replacing an earlier one; 0 on success, 1 for a null argument. */
 HALVEX_SEAM_API int HalvexSeamRegisterDevice(const char* path, HalvexSeamControl control, void* context);
 /* Withdraws the device; handles already open fail their requests from then
- * on. 0 when it was registered, 1 otherwise. */
+ * on. Calls already in `control` finish first, so its context may be freed
+ * once this returns (not to be called from inside `control`). 0 when it was
+ * registered, 1 otherwise. Registering again at the same path withdraws the
+ * earlier device the same way. */
 HALVEX_SEAM_API int HalvexSeamUnregisterDevice(const char* path);
 
 #ifdef __cplusplus

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "HalvexSeam.h"
 #include "platform/unique_handle.h"
 #include "platform/win32.h"
 #include "tests/platform/test_threads.h"
@@ -184,6 +185,65 @@ TEST_F(DeviceTest, EmulatedCallsRouteAndRejectOtherHandles) {
   }
 }
 #endif
+
+}  // namespace
+}  // namespace hx::test
+
+namespace hx::test {
+namespace {
+
+// A caller's device whose calls wait at a gate; the context it is given is
+// what the caller frees once the device is withdrawn.
+struct GatedContext {
+  UniqueHandle entered = MakeEvent(true, false);
+  UniqueHandle release = MakeEvent(true, false);
+  std::atomic<int> calls{0};
+};
+
+int GatedControl(void* context, uint32_t, void*, uint32_t, void*, uint32_t, uint32_t* returned, uint32_t*) {
+  auto* gated = static_cast<GatedContext*>(context);
+  ++gated->calls;
+  SetEvent(gated->entered.get());
+  WaitForSingleObject(gated->release.get(), 10000);
+  *returned = 0;
+  return 1;
+}
+
+TEST(SeamDeviceTest, WithdrawingWaitsForCallsInItAndFailsLaterOnes) {
+  const char* kSeamPath = "\\\\.\\HalvexSeamWithdrawTest";
+  GatedContext gated;
+  ASSERT_EQ(HalvexSeamRegisterDevice(kSeamPath, GatedControl, &gated), 0);
+  UniqueDevice handle(platform::OpenDevice(kSeamPath));
+  ASSERT_TRUE(handle);
+  UniqueHandle caller = StartThread([&] {
+    DWORD returned = 0;
+    return platform::DeviceControl(handle.get(), 1, nullptr, 0, nullptr, 0, &returned) ? 0u : 1u;
+  });
+  ASSERT_EQ(WaitForSingleObject(gated.entered.get(), 5000), WAIT_OBJECT_0);
+  std::atomic<bool> withdrawn{false};
+  UniqueHandle withdrawer = StartThread([&] {
+    const int result = HalvexSeamUnregisterDevice(kSeamPath);
+    withdrawn = true;
+    return static_cast<DWORD>(result);
+  });
+  // Still in the call: the withdrawal must not have returned.
+  EXPECT_EQ(WaitForSingleObject(withdrawer.get(), 100), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_FALSE(withdrawn.load());
+  SetEvent(gated.release.get());
+  ASSERT_EQ(WaitForSingleObject(withdrawer.get(), 5000), WAIT_OBJECT_0);
+  DWORD code = 99;
+  ASSERT_TRUE(GetExitCodeThread(withdrawer.get(), &code));
+  EXPECT_EQ(code, 0u);
+  ASSERT_EQ(WaitForSingleObject(caller.get(), 5000), WAIT_OBJECT_0);
+
+  // The handle stays open, but the context is no longer reached.
+  DWORD returned = 7;
+  SetLastError(0);
+  EXPECT_FALSE(platform::DeviceControl(handle.get(), 1, nullptr, 0, nullptr, 0, &returned));
+  EXPECT_EQ(GetLastError(), 1167u);  // ERROR_DEVICE_NOT_CONNECTED
+  EXPECT_EQ(gated.calls.load(), 1);
+  EXPECT_EQ(HalvexSeamUnregisterDevice(kSeamPath), 1);
+}
 
 }  // namespace
 }  // namespace hx::test
