@@ -235,12 +235,15 @@ TEST(SeamDeviceTest, WithdrawingWaitsForCallsInItAndFailsLaterOnes) {
   ASSERT_TRUE(GetExitCodeThread(withdrawer.get(), &code));
   EXPECT_EQ(code, 0u);
   ASSERT_EQ(WaitForSingleObject(caller.get(), 5000), WAIT_OBJECT_0);
+  ASSERT_TRUE(GetExitCodeThread(caller.get(), &code));
+  EXPECT_EQ(code, 0u) << "the call inside the device was answered as it answered";
 
   // The handle stays open, but the context is no longer reached.
   DWORD returned = 7;
   SetLastError(0);
   EXPECT_FALSE(platform::DeviceControl(handle.get(), 1, nullptr, 0, nullptr, 0, &returned));
   EXPECT_EQ(GetLastError(), 1167u);  // ERROR_DEVICE_NOT_CONNECTED
+  EXPECT_EQ(returned, 0u);
   EXPECT_EQ(gated.calls.load(), 1);
   EXPECT_EQ(HalvexSeamUnregisterDevice(kSeamPath), 1);
 }
