@@ -15,7 +15,7 @@ run_suite() {  # name, cmake args...
 }
 
 run_suite plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite asan -DCMAKE_BUILD_TYPE=Debug -DHALVEX_SANITIZE=address,undefined -DHALVEX_BUILD_BENCH=OFF
 TSAN_OPTIONS=halt_on_error=1 \
   run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVEX_SANITIZE=thread -DHALVEX_BUILD_BENCH=OFF
