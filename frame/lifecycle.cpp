@@ -40,6 +40,7 @@ void ResetToLoadState(LibraryState& s) {
 }
 
 void ReleaseEvents(LibraryState& s) {
+  s.CodeUsers.ReleaseEvent();
   s.DriverNotifyEvent.reset();
   s.DriverExitEvent.reset();
   s.ScanDoneEvent.reset();
@@ -67,7 +68,7 @@ bool CreateEvents(LibraryState& s) {
     spec.event->reset(CreateEventA(nullptr, spec.manualReset, spec.signalled, nullptr));
     if (!*spec.event) return false;
   }
-  return true;
+  return s.CodeUsers.MakeEvent();
 }
 
 // Undoes a part-way attach: the loader is about to refuse the library, so
@@ -81,7 +82,61 @@ bool FailAttach(LibraryState& s) {
   return false;
 }
 
+// Said once, through the trace, when a thread is still in the library's code
+// after detach's bound. The pinned text stays mapped for a window that takes
+// the message late; the waiting one is sent while the unload still waits.
+constexpr char kPinnedText[] =
+    "[WRN] Halvex: a thread was still running in the library when it was unloaded; the library stays "
+    "loaded for the rest of the process";
+constexpr char kWaitingText[] =
+    "[WRN] Halvex: a thread is still running in the library as it is unloaded; the unload waits for it";
+
+// Waits until no thread is left in the library's code: the count, and
+// natively also the ends of the library's own threads, whose last steps
+// after the count are still its code.
+bool AwaitThreadsOut(LibraryState& s, const Deadline& deadline) {
+  if (!s.CodeUsers.AwaitZero(deadline)) return false;
+#ifdef _WIN32
+  return true;
+#else
+  if (s.MonitorThread && WaitUntil(s.MonitorThread.get(), deadline, false) != WAIT_OBJECT_0) return false;
+  return AwaitLinkThreadEnded(deadline);
+#endif
+}
+
+void OutlastStuckThreads(LibraryState& s, StuckThreads stuck) {
+  HWND window = s.NotifyWindow.load(std::memory_order_acquire);
+  if (stuck == StuckThreads::kPin) {
+    PinLibraryModule();
+    // Not waited for: the window's thread may be the one that is stuck.
+    if (window != nullptr)
+      SendNotifyMessageA(window, WM_APP, HALVEX_MSG_TRACE_TEXT, reinterpret_cast<LPARAM>(kPinnedText));
+    return;
+  }
+  if (window != nullptr)
+    SendMessageA(window, WM_APP, HALVEX_MSG_TRACE_TEXT, reinterpret_cast<LPARAM>(kWaitingText));
+  AwaitThreadsOut(s, Deadline::Never());
+}
+
 }  // namespace
+
+void EnterLibraryCode() {
+  State().CodeUsers.Enter();
+}
+
+void LeaveLibraryCode() {
+  State().CodeUsers.Leave();
+}
+
+bool PinLibraryModule() {
+#ifdef _WIN32
+  HMODULE module = nullptr;
+  return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCWSTR>(&PinLibraryModule), &module) != FALSE;
+#else
+  return false;
+#endif
+}
 
 bool ProcessAttach() {
   LibraryState& s = State();
@@ -117,8 +172,10 @@ bool ProcessAttach() {
     delete parameter;
     return FailAttach(s);
   }
+  EnterLibraryCode();  // on the monitor's behalf; it leaves as it ends
   s.MonitorThread.reset(CreateThread(nullptr, 0, EventMonitorThread, parameter, 0, nullptr));
   if (!s.MonitorThread) {
+    LeaveLibraryCode();
     delete parameter;
     return FailAttach(s);
   }
@@ -128,7 +185,7 @@ bool ProcessAttach() {
   return true;
 }
 
-void ProcessDetach() {
+void ProcessDetach(StuckThreads stuck) {
   LibraryState& s = State();
   void* adapter = s.AdapterHandle.load();
   if (adapter != nullptr && s.EventsRegistered.load() != 0) HalvexUnlockPages(adapter);
@@ -138,12 +195,19 @@ void ProcessDetach() {
   // load: its stop is set for good.
   if (s.Monitor) s.Monitor->stop.store(true);
   if (s.ThreadExitEvent) SetEvent(s.ThreadExitEvent.get());
-  // A monitor stuck in a window message is not waited for beyond the bound;
-  // when that window is this thread's, the message is let through meanwhile.
-  if (s.MonitorThread) WaitUntil(s.MonitorThread.get(), Deadline(3000));
+  // The monitor finishes the record in hand, and the toolkit's calls into
+  // the library return. Not waited for beyond the bound; when a window they
+  // send to is this thread's, the message is let through meanwhile. (The
+  // threads themselves may not end yet: while Windows unloads a library,
+  // thread exits wait for the loader.)
+  const bool left = AwaitThreadsOut(s, Deadline(3000));
+  // Pinned, detach returns with the monitor inside: the rest of its record
+  // would use what detach is about to close.
+  if (!left && stuck == StuckThreads::kPin && s.Monitor) s.Monitor->abandoned.store(true);
+  if (s.UnloadEvent) SetEvent(s.UnloadEvent.get());
+  if (!left) OutlastStuckThreads(s, stuck);
   s.MonitorThread.reset();
   s.Monitor.reset();
-  if (s.UnloadEvent) SetEvent(s.UnloadEvent.get());
   ReleaseEvents(s);
 }
 

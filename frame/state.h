@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "Halvex.h"
+#include "frame/activity.h"
 #include "platform/unique_handle.h"
 #include "platform/win32.h"
 
@@ -88,6 +89,12 @@ struct LibraryState {
   // Bumped by every attach: a monitor thread left over from an earlier load
   // that wakes late sees it changed and ends instead of touching this one.
   std::atomic<uint32_t> Generation{0};
+
+  // Threads running the library's code: its own (the monitor, the
+  // supplicant's link thread), and the toolkit's calls into it (the link
+  // callback, the trace). The library must not be unmapped while any is
+  // left. Never reset: a thread of an earlier load may still leave.
+  ActivityCount CodeUsers;
 };
 
 // Inline: nearly every call of the library reads it, most of them on the
@@ -97,11 +104,52 @@ inline LibraryState& State() {
   return state;
 }
 
+// A thread enters and leaves the library's code. A thread the library starts
+// is entered on its behalf before it is created (so a detach that comes
+// before the thread runs still waits for it) and leaves as its routine ends.
+void EnterLibraryCode();
+void LeaveLibraryCode();
+
+// Holds the library's code in use for a scope: a call from the toolkit.
+class LibraryCodeScope {
+ public:
+  LibraryCodeScope() { EnterLibraryCode(); }
+  ~LibraryCodeScope() { LeaveLibraryCode(); }
+  LibraryCodeScope(const LibraryCodeScope&) = delete;
+  LibraryCodeScope& operator=(const LibraryCodeScope&) = delete;
+};
+
+// Leaves, as a thread's routine ends, what was entered for it.
+class LeaveLibraryCodeAtExit {
+ public:
+  LeaveLibraryCodeAtExit() = default;
+  ~LeaveLibraryCodeAtExit() { LeaveLibraryCode(); }
+  LeaveLibraryCodeAtExit(const LeaveLibraryCodeAtExit&) = delete;
+  LeaveLibraryCodeAtExit& operator=(const LeaveLibraryCodeAtExit&) = delete;
+};
+
+// What detach does about a thread still in the library's code when its bound
+// has passed.
+enum class StuckThreads {
+  // Pin the module for the rest of the process (where a module can be
+  // pinned while it unloads: Windows), or nothing, where the code is not
+  // unmapped at all (a static build).
+  kPin,
+  // Wait for it: the code is unmapped when detach returns and cannot be
+  // pinned from here (a POSIX shared library, whose loader has chosen what
+  // to unmap before it runs the library's destructors).
+  kWait,
+};
+
 // Process attach and detach, in their fixed order. Attach returns false (and
 // releases what it created) when an event or the monitor thread cannot be
 // created. Called by the loader entry points and by the test fixture.
 bool ProcessAttach();
-void ProcessDetach();
+void ProcessDetach(StuckThreads stuck = StuckThreads::kPin);
+
+// Keeps the module that holds the library loaded for the rest of the process;
+// false where that cannot be done (POSIX) or failed.
+bool PinLibraryModule();
 
 // Sends WM_APP (wParam, lParam) to the registered window, if there is one.
 void Notify(WPARAM code, LPARAM text = 0);

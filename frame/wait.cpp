@@ -5,6 +5,7 @@
 namespace hx {
 
 DWORD Deadline::Remaining() const {
+  if (at_ == Clock::time_point::max()) return INFINITE;
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(at_ - Clock::now()).count();
   return left <= 0 ? 0 : static_cast<DWORD>(left);
 }
@@ -18,8 +19,8 @@ bool OnNotifyWindowThread() {
 
 }  // namespace
 
-DWORD WaitUntil(HANDLE object, const Deadline& deadline) {
-  const HANDLE handles[2] = {object, State().UnloadEvent.get()};
+DWORD WaitUntil(HANDLE object, const Deadline& deadline, bool endsWithLoad) {
+  const HANDLE handles[2] = {object, endsWithLoad ? State().UnloadEvent.get() : nullptr};
   const DWORD count = handles[1] != nullptr ? 2 : 1;
   const bool pump = OnNotifyWindowThread();
   for (;;) {

@@ -13,10 +13,13 @@ class Deadline {
   using Clock = std::chrono::steady_clock;
 
   explicit Deadline(DWORD milliseconds) : at_(Clock::now() + std::chrono::milliseconds(milliseconds)) {}
+  // None at all: Remaining() is INFINITE.
+  static Deadline Never() { return Deadline(); }
   // Milliseconds left, rounded up so a wait never ends early; 0 once passed.
   DWORD Remaining() const;
 
  private:
+  Deadline() : at_(Clock::time_point::max()) {}
   Clock::time_point at_;
 };
 
@@ -24,8 +27,9 @@ class Deadline {
 // window, messages sent to that thread are handled meanwhile (posted ones stay
 // queued): the monitor may be sending the window a message for an earlier
 // record, and what the caller waits for comes after it. When the load ends
-// meanwhile the wait fails (WAIT_FAILED): nothing will come.
-DWORD WaitUntil(HANDLE object, const Deadline& deadline);
+// meanwhile the wait fails (WAIT_FAILED): nothing will come, unless the
+// caller is the unload itself (`endsWithLoad` false).
+DWORD WaitUntil(HANDLE object, const Deadline& deadline, bool endsWithLoad = true);
 
 // A caller's turn at a wait that callers share (their answers would be taken
 // for each other's): `gate` is an auto-reset event, signalled while no one

@@ -27,18 +27,15 @@ uint32_t ReadWord(const unsigned char* p) {
 // The run of the monitor on this thread; none when a test dispatches itself.
 thread_local MonitorRun* t_run = nullptr;
 
+// Detach asked the monitor to stop: no record after the one in hand.
 bool Stopping() {
   return t_run != nullptr && t_run->stop.load();
 }
 
-// Half a second for the adapter to go; true when a detach came meanwhile.
-bool StoppedWhileAdapterGoes() {
-  if (t_run == nullptr) {
-    Sleep(500);
-    return false;
-  }
-  WaitForSingleObject(t_run->exitEvent, 500);
-  return Stopping();
+// Detach gave up waiting for the record in hand and has returned: its events
+// are gone, so nothing more of the record is done.
+bool Abandoned() {
+  return t_run != nullptr && t_run->abandoned.load();
 }
 
 void SignalLinkChange(uint32_t code) {
@@ -48,7 +45,7 @@ void SignalLinkChange(uint32_t code) {
   if ((code == event::kConnected || code == event::kRoamed) && Bridge().WpaInfoPending.load() == 1) {
     RefreshNetworkInfo();
     OpenSupplicantPort();
-    if (Stopping()) return;
+    if (Abandoned()) return;
   }
   // The join that wakes on the event reads the code that woke it: the first
   // since it cleared the slot, which a later code must not replace.
@@ -202,7 +199,10 @@ void DispatchEventRecord(const EventRecord& r) {
       SignalLinkChange(r.code);
       return;
     case event::kAdapterGone:
-      if (StoppedWhileAdapterGoes()) return;
+      // Half a second for the adapter to go. A detach meanwhile lets this
+      // record finish (it waits for it) and stops the walk after it.
+      Sleep(500);
+      if (Abandoned()) return;
       CloseOpenAdapter();
       Notify(r.code);
       return;
@@ -259,6 +259,8 @@ void FetchAndDispatch(void* adapter, EventFetchBlock& block) {
 }
 
 DWORD WINAPI EventMonitorThread(LPVOID parameter) {
+  // Entered for this thread before it was created; left last of all here.
+  const LeaveLibraryCodeAtExit leave;
   const std::unique_ptr<std::shared_ptr<MonitorRun>> owned(
       static_cast<std::shared_ptr<MonitorRun>*>(parameter));
   const std::shared_ptr<MonitorRun> run = *owned;
@@ -266,7 +268,6 @@ DWORD WINAPI EventMonitorThread(LPVOID parameter) {
   LibraryState& s = State();
   const uint32_t generation = s.Generation.load();
   HANDLE handles[3] = {s.ThreadExitEvent.get(), s.DriverExitEvent.get(), s.DriverNotifyEvent.get()};
-  run->exitEvent = handles[0];
   for (;;) {
     const DWORD woke = WaitForMultipleObjects(3, handles, FALSE, INFINITE);
     // Stopped, left over from an earlier load, or our events are gone:

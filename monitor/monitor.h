@@ -21,10 +21,10 @@ struct EventFetchBlock {
 
 // One load's monitor. Its own event area, so that a thread left over from an
 // earlier load never walks this load's records; and its own stop, which only
-// this load's detach sets and the thread looks at between any two steps.
+// this load's detach sets and the thread looks at between records.
 struct MonitorRun {
   std::atomic<bool> stop{false};
-  HANDLE exitEvent = nullptr;  // this load's ThreadExitEvent, set by the thread
+  std::atomic<bool> abandoned{false};  // detach stopped waiting for the record in hand
   EventFetchBlock fetch;
 };
 

@@ -199,20 +199,22 @@ AccessPoint WepAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel,
   // Static WEP announces privacy without any RSN or WPA element.
   ap.privacy = 1;
   ap.capabilities |= 0x0010;
-  ap.wepKey = std::move(key);
+  ap.wepKey.assign(key.begin(), key.end());
+  WipeSecret(key.data(), key.size());
   return ap;
 }
 
-AccessPoint PskAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, std::string passphrase) {
+AccessPoint PskAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel,
+                           std::string_view passphrase) {
   AccessPoint ap = MakeAccessPoint(std::move(ssid), lastByte, channel, -58, 72, RsnElement());
-  ap.passphrase = std::move(passphrase);
+  ap.passphrase = crypto::SecretText(passphrase);
   return ap;
 }
 
 AccessPoint EnterpriseAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel,
-                                  std::string password) {
+                                  std::string_view password) {
   AccessPoint ap = MakeAccessPoint(std::move(ssid), lastByte, channel, -60, 70, RsnEnterpriseElement());
-  ap.eapPassword = std::move(password);
+  ap.eapPassword = crypto::SecretText(password);
   return ap;
 }
 
@@ -469,11 +471,12 @@ std::vector<Bytes> RadioWorld::StartAuthenticator(const MacAddress& self) {
   ResetAuthenticator();
   if (ap->eapPassword) return {EapRequest(*ap, self, kEapIdentity, "")};
   if (!ap->passphrase) return {};
-  const std::string name = ap->ssid + '\0' + *ap->passphrase;
+  const crypto::SecretText name =
+      crypto::SecretText::Joined({ap->ssid, std::string_view("\0", 1), ap->passphrase->view()});
   auto pmk = pmks_.find(name);
   if (pmk == pmks_.end()) {
     const Bytes ssid(ap->ssid.begin(), ap->ssid.end());
-    std::optional<rsn::SecretBytes> derived = rsn::PassphraseToPmk(*ap->passphrase, ssid);
+    std::optional<rsn::SecretBytes> derived = rsn::PassphraseToPmk(ap->passphrase->view(), ssid);
     if (!derived) return {};  // a pass phrase no station could use
     pmk = pmks_.emplace(name, std::move(*derived)).first;
   }
@@ -679,7 +682,7 @@ void RadioWorld::Remember(uint32_t oid, const uint8_t* payload, uint32_t size) {
       if (size < sizeof(NDIS_802_11_REMOVE_KEY)) return;
       const uint8_t* bssid = payload + offsetof(NDIS_802_11_REMOVE_KEY, BSSID);
       const uint32_t index = word(offsetof(NDIS_802_11_REMOVE_KEY, KeyIndex)) & 0xFF;
-      std::erase_if(station.keys, [&](const Bytes& key) {
+      std::erase_if(station.keys, [&](const crypto::SecretBytes& key) {
         return key.size() >= offsetof(NDIS_802_11_KEY, KeyRSC) &&
                (WordAt(key.data() + offsetof(NDIS_802_11_KEY, KeyIndex)) & 0xFF) == index &&
                std::equal(bssid, bssid + 6, key.data() + offsetof(NDIS_802_11_KEY, BSSID));

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/rsn_authenticator.h"
@@ -29,12 +30,12 @@ struct AccessPoint {
   uint32_t linkSpeed = 540000;  // 100 bit/s units
   uint32_t infrastructure = 1;  // Ndis802_11Infrastructure
   Bytes ies;                    // variable elements, after the 12 fixed bytes
-  Bytes wepKey;                 // a static-WEP network's key; empty for the others
+  crypto::SecretBytes wepKey;   // a static-WEP network's key; empty for the others
   bool hidden = false;          // listed only once a directed scan named it
   // Set: the network authenticates stations by 802.1X (EAP-GTC with this
   // password; any user name is taken).
-  std::optional<std::string> eapPassword;
-  std::optional<std::string> passphrase;  // WPA2-PSK network: its pass phrase
+  std::optional<crypto::SecretText> eapPassword;
+  std::optional<crypto::SecretText> passphrase;  // WPA2-PSK network: its pass phrase
 };
 
 // NDIS authentication modes and encryption states, as joins are judged by.
@@ -63,12 +64,15 @@ uint32_t LinkCode(JoinOutcome outcome);
 // driver was handed, and every EAPOL frame it transmitted.
 struct Station {
   bool radioOn = true;
-  uint32_t channel = 1;            // where it sits while not associated
-  std::array<Bytes, 4> wepKeys;    // static WEP keys by 0-based index
-  uint32_t transmitKey = 0;        // 0-based index of the transmit key
-  std::vector<Bytes> keys;         // NDIS_802_11_KEY records added, as sent
-  Bytes pmkids;                    // the last NDIS_802_11_PMKID record
-  std::vector<Bytes> eapolFrames;  // Ethernet frames: destination, source, EtherType, body
+  uint32_t channel = 1;  // where it sits while not associated
+  // Key material (and the frames that may carry a password) is wiped when
+  // the driver lets go of it.
+  std::array<crypto::SecretBytes, 4> wepKeys;  // static WEP keys by 0-based index
+  uint32_t transmitKey = 0;                    // 0-based index of the transmit key
+  std::vector<crypto::SecretBytes> keys;       // NDIS_802_11_KEY records added, as sent
+  crypto::SecretBytes pmkids;                  // the last NDIS_802_11_PMKID record
+  // Ethernet frames: destination, source, EtherType, body.
+  std::vector<crypto::SecretBytes> eapolFrames;
   // What the associated access point's 802.1X authenticator made of the
   // station; identity and authorisation go with each new association.
   std::string eapIdentity;     // the user name of the last Response/Identity
@@ -95,10 +99,11 @@ AccessPoint MakeAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel
 // A static-WEP access point with `key`.
 AccessPoint WepAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, Bytes key);
 // A WPA2-Enterprise access point whose authenticator takes `password`.
-AccessPoint EnterpriseAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, std::string password);
+AccessPoint EnterpriseAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel,
+                                  std::string_view password);
 // A WPA2-PSK (CCMP) access point whose authenticator runs the 4-way
 // handshake with the PMK of `passphrase`.
-AccessPoint PskAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, std::string passphrase);
+AccessPoint PskAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, std::string_view passphrase);
 
 class RadioWorld {
  public:
@@ -177,9 +182,9 @@ class RadioWorld {
   uint8_t eapIdentifier_ = 0;
   uint8_t eapAwaiting_ = 0;
   RsnAuthenticator rsn_;
-  std::map<MacAddress, BssGroupKey> groupKeys_;   // by BSSID, made on first use
-  std::map<std::string, rsn::SecretBytes> pmks_;  // by SSID and pass phrase
-  std::vector<bool> revealed_;                    // hidden access points a directed scan named, by index
+  std::map<MacAddress, BssGroupKey> groupKeys_;          // by BSSID, made on first use
+  std::map<crypto::SecretText, rsn::SecretBytes> pmks_;  // by SSID and pass phrase
+  std::vector<bool> revealed_;  // hidden access points a directed scan named, by index
   std::map<uint32_t, std::map<uint32_t, uint32_t>> registers_;  // by OID, then number
 };
 

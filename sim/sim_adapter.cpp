@@ -27,6 +27,22 @@ void WriteWord(uint8_t* p, uint32_t value) {
   std::memcpy(p, &value, 4);
 }
 
+// Requests whose payload is key material or may hold a secret (an EAPOL
+// frame carries a GTC password in clear): never kept as the OID's answer,
+// and in the log only while a test asks for it.
+bool CarriesSecret(uint32_t oid) {
+  switch (oid) {
+    case OID_802_11_ADD_WEP:
+    case OID_802_11_ADD_KEY:
+    case OID_802_11_PMKID:
+    case OID_HALVEX_QS_SECURITY_INFO:
+    case OID_HALVEX_EAPOL_TX:
+      return true;
+    default:
+      return false;
+  }
+}
+
 Bytes Text(const char* text) {
   const size_t n = std::strlen(text);
   return Bytes(text, text + n + 1);
@@ -115,6 +131,9 @@ bool SimAdapter::Control(uint32_t code, void* in, uint32_t inLength, void* out, 
     if (logCalls_) {
       ControlCall call{code, inLength, outLength, {}};
       if (input != nullptr) call.input.assign(input, input + inLength);
+      // The key's bytes go; what was asked, and how long, stays.
+      if (!keepSecrets_ && request && CarriesSecret(ReadWord(input)))
+        std::fill(call.input.begin() + 4, call.input.end(), uint8_t{0});
       calls_.push_back(std::move(call));
     }
     if (removed_) {
@@ -233,7 +252,7 @@ bool SimAdapter::Set(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* err
     // The radio switched off by request takes the link along, unannounced.
     if (associated && !world_.current) ReportLinkLocked(std::nullopt);
     if (!script && oid == OID_HALVEX_EAPOL_TX) TransmitLocked(buffer + 4, size - 4);
-    if (modelled) return true;
+    if (modelled || CarriesSecret(oid)) return true;
     values_[oid] = Bytes(buffer + 4, buffer + size);
   }
   return true;
@@ -388,6 +407,11 @@ std::vector<ControlCall> SimAdapter::CallsFor(uint32_t oid) const {
       matching.push_back(call);
   }
   return matching;
+}
+
+void SimAdapter::KeepSecretsInLog(bool keep) {
+  std::lock_guard lock(mutex_);
+  keepSecrets_ = keep;
 }
 
 void SimAdapter::ClearCalls() {

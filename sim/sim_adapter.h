@@ -14,7 +14,8 @@
 // Every transmitted frame is reported sent (code 133); an access point that
 // uses 802.1X or WPA2-PSK answers with received-frame records (code 132: a
 // 32-bit length, then the Ethernet frame), starting right after the join's
-// code 1. A WPA2-PSK access point sends a key message again when its answer
+// code 1. Key requests are taken but never become an answer, nor are they
+// saved. A WPA2-PSK access point sends a key message again when its answer
 // does not come within the retry interval, and after its last attempt
 // disassociates the station (code 0).
 // A scripted OID answers as its script says and has no effect on the world.
@@ -106,6 +107,11 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   // Stops (or resumes) logging calls: a benchmark's thousands of whole-area
   // fetches would otherwise fill the log.
   void KeepCallLog(bool on);
+  // Keeps the payloads of key requests (WEP keys, keys, PMKIDs, quick-setup
+  // security) and transmitted EAPOL frames in the log as they came; by
+  // default they are logged as zeros, so no secret outlives its request in a
+  // driver that runs for long.
+  void KeepSecretsInLog(bool keep);
   void Script(uint32_t oid, Response response);
   void ClearScript(uint32_t oid);
 
@@ -189,6 +195,7 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   std::string path_;
   bool removed_ = false;
   bool logCalls_ = true;
+  bool keepSecrets_ = false;
   bool refuseRegistrations_ = false;
   bool pendingRegisterEcho_ = false;
   uint32_t notifyEvent_ = 0;  // the 4-byte handle values the library handed over

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "frame/activity.h"
 #include "supplicant/odstk.h"
 
 namespace hx {
@@ -110,7 +111,7 @@ struct ToolkitBinding {
   ToolkitModule Module;
   // Link threads started and not yet out of the toolkit's code: while any
   // is, the toolkit stays loaded and bound.
-  std::atomic<uint32_t> ThreadsInside{0};
+  ActivityCount ThreadsInside;
 
   ToolkitBinding() = default;
   // Still bound as the library goes away: a thread may still run inside the

@@ -59,6 +59,9 @@ struct SupplicantBridge {
   std::atomic<ODSTK_HANDLE> ToolkitLink{nullptr};
   std::atomic<ODSTK_HANDLE> ToolkitIdentity{nullptr};
   UniqueHandle LinkThread;
+  // A link thread terminate gave up waiting for: until it has ended it may
+  // still run the library's own code (see AwaitLinkThreadEnded).
+  UniqueHandle EndingLinkThread;
 
   // The holders and the pass-phrase copy are built on the utility's thread and
   // refreshed on the monitor's: whoever fills, empties, frees or hands over
@@ -157,6 +160,11 @@ void WaitForToolkitUsers();
 // Clears `slot` and returns what it held once no ToolkitUse that could have
 // read the old value is open. Never call it while holding a ToolkitUse.
 ODSTK_HANDLE RetireToolkitHandle(std::atomic<ODSTK_HANDLE>& slot);
+
+// Waits until the link thread terminate left behind, if any, has ended; true
+// when none is left. Where a thread's end can be waited for while the library
+// unloads (not on Windows, whose loader holds exits back), detach does.
+bool AwaitLinkThreadEnded(const Deadline& deadline);
 
 // Empties the four holders' contents and frees PassphraseCopy; the holders
 // stay. The caller holds NetworkInfoLock.

@@ -274,6 +274,8 @@ void Dispatch(const EventRow& row, unsigned char* event) {
 }  // namespace
 
 void ODSTK_CALL SupplicantCallback(ULONG /*value*/, void* event) {
+  // The library may not be unmapped while the toolkit's thread is in here.
+  const LibraryCodeScope inside;
   if (event == nullptr) return;
   try {
     auto* bytes = static_cast<unsigned char*>(event);

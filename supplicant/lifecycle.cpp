@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Halvex.h"
+#include "frame/state.h"
 #include "supplicant/bridge.h"
 
 namespace hx {
@@ -69,14 +70,24 @@ void ReleaseSuppObjects() {
 }
 
 DWORD WINAPI LinkThreadRoutine(LPVOID link) {
+  // Entered for this thread before it was created; left last of all here.
+  const LeaveLibraryCodeAtExit leave;
   // The binding outlives this thread: terminate keeps it while the thread runs.
   if (const ToolkitEntries* tk = LinkThreadToolkit()) {
     tk->ODSTK_LINK_Thread(link);
     tk->ODSTK_Release(link);  // the reference Initialize took for this thread
   }
   // Out of the toolkit's code: from here on it may be unloaded.
-  Bridge().Binding.ThreadsInside.fetch_sub(1);
+  Bridge().Binding.ThreadsInside.Leave();
   return 1;
+}
+
+bool AwaitLinkThreadEnded(const Deadline& deadline) {
+  SupplicantBridge& b = Bridge();
+  if (!b.EndingLinkThread) return true;
+  if (WaitUntil(b.EndingLinkThread.get(), deadline, false) != WAIT_OBJECT_0) return false;
+  b.EndingLinkThread.reset();
+  return true;
 }
 
 namespace {
@@ -95,8 +106,17 @@ void Teardown(SupplicantBridge& b) {
   if (ODSTK_HANDLE link = RetireToolkitHandle(b.ToolkitLink); link != nullptr && tk != nullptr) {
     tk->ODSTK_LINK_Terminate(link);
     tk->ODSTK_Release(link);
-    // Past the bound the thread is left to finish on its own.
-    if (b.LinkThread) WaitForSingleObject(b.LinkThread.get(), b.LinkStopWait.load());
+    // Out of the toolkit is enough for the toolkit; past the bound the
+    // thread is left to finish on its own.
+    const Deadline bound(b.LinkStopWait.load());
+    b.Binding.ThreadsInside.AwaitZero(bound);
+#ifndef _WIN32
+    // Natively its end can be waited for too: until then it runs the
+    // library's code. (While Windows unloads the library, the thread cannot
+    // end before detach is over.)
+    if (b.LinkThread && WaitUntil(b.LinkThread.get(), bound, false) != WAIT_OBJECT_0)
+      b.EndingLinkThread = std::move(b.LinkThread);
+#endif
   }
   b.LinkThread.reset();
   ODSTK_HANDLE identity = RetireToolkitHandle(b.ToolkitIdentity);
@@ -108,7 +128,7 @@ void Teardown(SupplicantBridge& b) {
     // A link thread still inside the toolkit keeps it loaded and bound. (One
     // that has left it may still be ending: at unload the loader holds its
     // exit back until detach is over.)
-    if (b.Binding.ThreadsInside.load() == 0) UnbindToolkit();
+    if (b.Binding.ThreadsInside.Count() == 0) UnbindToolkit();
   }
   // With the toolkit gone there is no port to open on a later connect.
   b.PortOpen.store(0);
@@ -168,10 +188,14 @@ int Initialize(SupplicantBridge& b) {
   // The thread holds its own reference: terminate may release the bridge's
   // before the thread has even entered the link.
   tk->ODSTK_AddRef(link);
-  b.Binding.ThreadsInside.fetch_add(1);
+  // Made once, before the first thread: later loads find it.
+  if (!b.Binding.ThreadsInside.HasEvent()) b.Binding.ThreadsInside.MakeEvent();
+  b.Binding.ThreadsInside.Enter();
+  EnterLibraryCode();
   b.LinkThread.reset(CreateThread(nullptr, 0, LinkThreadRoutine, link, 0, nullptr));
   if (!b.LinkThread) {
-    b.Binding.ThreadsInside.fetch_sub(1);
+    LeaveLibraryCode();
+    b.Binding.ThreadsInside.Leave();
     tk->ODSTK_Release(link);
   }
   return 0;

@@ -57,6 +57,7 @@ void ForEachHexDumpLine(const unsigned char* data, uint32_t length,
 
 void ODSTK_CALL TraceCallback(ULONG level, ULONG /*value*/, const char* text, const void* data,
                               ULONG length) {
+  const LibraryCodeScope inside;
   try {
     const char* tag = TagFor(level);
     if (text != nullptr) {

@@ -97,7 +97,7 @@ void ResetLocked() {
   }
   s.handles.clear();
   for (unsigned& ordinal : s.ordinals) ordinal = 0;
-  s.calls.clear();
+  ClearCallsLocked();
   s.scripts.clear();
   s.invalidCalls = 0;
   s.initialized = false;
@@ -106,8 +106,14 @@ void ResetLocked() {
   s.blobs.clear();
   s.engine = false;
   s.handshakeTimeoutMs = kHandshakeTimeoutMs;
+  s.recordSecrets = false;
   s.hold = false;
   s.changed.notify_all();
+}
+
+void ClearCallsLocked() {
+  for (CallRecord& call : Toolkit().calls) hx::WipeSecret(call.text.data(), call.text.size());
+  Toolkit().calls.clear();
 }
 
 void RecordLocked(std::string text) {

@@ -69,13 +69,14 @@ std::optional<EapPacket> ParseEapol(const Bytes& frame) {
   return packet;
 }
 
-// An EAPOL-Packet frame with an EAP Response of `type` carrying `text`.
-Bytes ResponseFrame(UCHAR identifier, UCHAR type, const std::string& text) {
+// An EAPOL-Packet frame with an EAP Response of `type` carrying `text` (a
+// password, for GTC): wiped once sent.
+hx::crypto::SecretBytes ResponseFrame(UCHAR identifier, UCHAR type, std::string_view text) {
   // Both length fields are 16 bits: a longer text is cut to fit.
   const size_t textLength = std::min<size_t>(text.size(), 0xFFFF - kEapHeader - 1);
   const size_t eapLength = kEapHeader + 1 + textLength;
   // Sized up front: GCC 12 misreads an insert after a braced list (-Warray-bounds).
-  Bytes frame(kEapolHeader + eapLength);
+  hx::crypto::SecretBytes frame(kEapolHeader + eapLength);
   const UCHAR header[9] = {
       kEapolVersion, kEapolPacket, static_cast<UCHAR>(eapLength >> 8), static_cast<UCHAR>(eapLength),
       kEapResponse,  identifier,   static_cast<UCHAR>(eapLength >> 8), static_cast<UCHAR>(eapLength),
@@ -146,7 +147,7 @@ class EapStep : LinkStep {
 
   void OnGtcRequest(UCHAR identifier) {
     bool ask = false;
-    std::string text;
+    hx::crypto::SecretText text;
     {
       Lock lock(Toolkit().mu);
       if (const auto* identity = static_cast<const Identity*>(link_->identity.get())) {
@@ -163,7 +164,7 @@ class EapStep : LinkStep {
       if (!Raise(&question)) return;
       text = TakeAnswer(question.Answer);
     }
-    Send(ResponseFrame(identifier, kEapGtc, text));
+    Send(ResponseFrame(identifier, kEapGtc, text.view()));
   }
 
   void OnSuccess(const std::string& id) {
@@ -198,8 +199,8 @@ class EapStep : LinkStep {
 
   // The text the library put in `answer`. Blob bytes are the toolkit's: they
   // are read only when ODSTK_AllocBlob made them, and freed here.
-  std::string TakeAnswer(const ODSTK_BLOB& answer) {
-    std::string text;
+  hx::crypto::SecretText TakeAnswer(const ODSTK_BLOB& answer) {
+    hx::crypto::SecretText text;
     bool foreign = false;
     {
       Lock lock(Toolkit().mu);
@@ -208,7 +209,7 @@ class EapStep : LinkStep {
                              [&](const Blob& blob) { return blob.bytes.get() == answer.Data; });
       if (it != blobs.end()) {
         if (answer.Length <= it->length)
-          text.assign(reinterpret_cast<const char*>(answer.Data), answer.Length);
+          text = std::string_view(reinterpret_cast<const char*>(answer.Data), answer.Length);
         else
           foreign = true;
         blobs.erase(it);

@@ -40,7 +40,7 @@ struct Identity : Object {
   bool initialized = false;
   // What the supplicant engine answers with; a null text is kept as empty.
   std::string userName;
-  std::string password;
+  hx::crypto::SecretText password;
   std::map<ULONG, ULONG> noPasswordInGtc;  // by method, the last flag set
 };
 
@@ -62,7 +62,7 @@ struct Delivery {
 
 struct NetworkInfoRecord {
   ODSIM_NETWORK_INFO fixed{};
-  std::vector<unsigned char> bytes[5];  // by ODSIM_FIELD_*
+  hx::crypto::SecretBytes bytes[5];  // by ODSIM_FIELD_*; the pass phrase among them
 };
 
 // What the engine needs of the last network information a link accepted.
@@ -120,8 +120,9 @@ struct Script {
   ULONG remaining;  // 0: until reset
 };
 
+// The library's answers (a GTC response among them): wiped when freed.
 struct Blob {
-  std::unique_ptr<unsigned char[]> bytes;
+  hx::WipedBlock bytes;
   size_t length;
 };
 
@@ -144,6 +145,7 @@ struct State {
   std::deque<Blob> blobs;  // bytes made by ODSTK_AllocBlob
   bool engine = false;     // ODSIM_EnableSupplicant
   ULONG handshakeTimeoutMs = kHandshakeTimeoutMs;
+  bool recordSecrets = false;  // ODSIM_RecordSecrets
   bool hold = false;
   unsigned held = 0;
   unsigned runningThreads = 0;
@@ -198,6 +200,9 @@ void ResetLocked();
 
 // The call record and scripts.
 void RecordLocked(std::string text);
+// Empties the call record, wiping what it held (a test may have asked for
+// secrets in it).
+void ClearCallsLocked();
 int ScriptedLocked(std::string_view call, int normal);
 bool IsScriptable(std::string_view call);
 

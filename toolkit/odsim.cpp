@@ -92,7 +92,12 @@ ODSIM_API ULONG ODSIM_CurrentThread(void) {
 
 ODSIM_API void ODSIM_ClearCalls(void) {
   Lock lock(Toolkit().mu);
-  Toolkit().calls.clear();
+  ClearCallsLocked();
+}
+
+ODSIM_API void ODSIM_RecordSecrets(int on) {
+  Lock lock(Toolkit().mu);
+  Toolkit().recordSecrets = on != 0;
 }
 
 ODSIM_API ULONG ODSIM_InvalidHandleCalls(void) {
@@ -124,6 +129,17 @@ ODSIM_API ULONG ODSIM_DescribeHandle(ODSTK_HANDLE handle, char* buffer, ULONG si
     Lock lock(Toolkit().mu);
     return CopyOut(HandleText(handle), buffer, size);
   });
+}
+
+ODSIM_API ODSTK_HANDLE ODSIM_FindHandle(ULONG kind, ULONG ordinal) {
+  Lock lock(Toolkit().mu);
+  const Object* found = nullptr;
+  for (const auto& [value, object] : Toolkit().handles) {
+    if (static_cast<ULONG>(object->kind) != kind) continue;
+    if (ordinal == 0 ? found == nullptr || object->ordinal > found->ordinal : object->ordinal == ordinal)
+      found = object.get();
+  }
+  return found != nullptr ? reinterpret_cast<ODSTK_HANDLE>(found->value) : nullptr;
 }
 
 ODSIM_API int ODSIM_PortState(ODSTK_HANDLE handle) {
@@ -167,7 +183,7 @@ ODSIM_API ULONG ODSIM_GetNetworkInfoBytes(ODSTK_HANDLE handle, ULONG field, void
   Lock lock(Toolkit().mu);
   std::shared_ptr<Link> link = LiveLinkLocked(handle);
   if (!link || !link->networkInfo || field > ODSIM_FIELD_RESPONSE_IES) return 0;
-  const std::vector<unsigned char>& bytes = link->networkInfo->bytes[field];
+  const hx::crypto::SecretBytes& bytes = link->networkInfo->bytes[field];
   if (buffer != nullptr) std::memcpy(buffer, bytes.data(), std::min<size_t>(bytes.size(), size));
   return static_cast<ULONG>(bytes.size());
 }

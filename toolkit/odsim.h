@@ -81,6 +81,10 @@ ODSIM_API ULONG ODSIM_GetCallLinkThread(ULONG index);
 ODSIM_API ULONG ODSIM_GetCallThread(ULONG index);
 ODSIM_API ULONG ODSIM_CurrentThread(void);
 ODSIM_API void ODSIM_ClearCalls(void);
+// Passwords appear in the record as <secret> (null as null) unless a test
+// asks for them (1; 0 again after a reset): a record that lasts must not
+// keep what the call was given to use.
+ODSIM_API void ODSIM_RecordSecrets(int on);
 // Calls that named a null, released or wrong-kind handle.
 ODSIM_API ULONG ODSIM_InvalidHandleCalls(void);
 
@@ -90,6 +94,10 @@ ODSIM_API ULONG ODSIM_LiveHandles(ULONG kind);
 ODSIM_API int ODSIM_WaitLiveHandles(ULONG kind, ULONG count, ULONG timeoutMs);
 ODSIM_API ULONG ODSIM_RefCount(ODSTK_HANDLE handle);  // 0 unless live
 ODSIM_API ULONG ODSIM_DescribeHandle(ODSTK_HANDLE handle, char* buffer, ULONG size);
+// The live handle of `kind` numbered `ordinal` (kind#ordinal; 0: the newest
+// one), or null: how a program that did not create a handle (the library
+// did) reaches it.
+ODSIM_API ODSTK_HANDLE ODSIM_FindHandle(ULONG kind, ULONG ordinal);
 
 // Link state: 1/0, or -1 when `link` is not a live link.
 ODSIM_API int ODSIM_PortState(ODSTK_HANDLE link);

@@ -49,7 +49,8 @@ std::string OutText(const void* out) {
   return out ? "&out" : "null";
 }
 
-void CopyBytes(std::vector<unsigned char>& to, const void* from, size_t length) {
+template <class Vector>
+void CopyBytes(Vector& to, const void* from, size_t length) {
   if (from == nullptr) return;
   const auto* bytes = static_cast<const unsigned char*>(from);
   to.assign(bytes, bytes + length);
@@ -342,7 +343,12 @@ ODSTK_API int ODSTK_CALL ODSTK_IDENTITY_SetUserNameA(ODSTK_HANDLE identity, cons
 }
 
 ODSTK_API int ODSTK_CALL ODSTK_IDENTITY_SetPasswordA(ODSTK_HANDLE identity, const char* text) {
-  return OnHandle<Identity>("ODSTK_IDENTITY_SetPasswordA", identity, Kind::kIdentity, ", " + QuotedText(text),
+  std::string shown;
+  {
+    Lock lock(Toolkit().mu);
+    shown = text == nullptr || Toolkit().recordSecrets ? QuotedText(text) : "<secret>";
+  }
+  return OnHandle<Identity>("ODSTK_IDENTITY_SetPasswordA", identity, Kind::kIdentity, ", " + shown,
                             [&](Identity& i) { i.password = text ? text : ""; });
 }
 
@@ -383,15 +389,20 @@ ODSTK_API int ODSTK_CALL ODSTK_IDENTITY_Initialize(ODSTK_HANDLE identity) {
 ODSTK_API int ODSTK_CALL ODSTK_AllocBlob(ODSTK_BLOB* blob, const void* data, ULONG length) {
   return Guard(1, [&] {
     Lock lock(Toolkit().mu);
-    int result = Finish(
-        "ODSTK_AllocBlob",
-        std::string(blob ? "blob" : "null") + ", " + HexBytes(data, length) + ", " + std::to_string(length),
-        0);
+    // The bytes are an answer to the network (a GTC response): recorded only
+    // when a test asks for secrets.
+    const std::string shown =
+        Toolkit().recordSecrets || data == nullptr ? HexBytes(data, length) : "<secret>";
+    int result =
+        Finish("ODSTK_AllocBlob",
+               std::string(blob ? "blob" : "null") + ", " + shown + ", " + std::to_string(length), 0);
     if (blob == nullptr || (data == nullptr && length != 0)) return 1;
     if (result != 0) return result;
     unsigned char* copy = nullptr;
     if (length != 0) {
-      Toolkit().blobs.push_back({std::make_unique<unsigned char[]>(length), length});
+      hx::WipedBlock bytes = hx::AllocateWiped(length, false);
+      if (!bytes) return 1;
+      Toolkit().blobs.push_back({std::move(bytes), length});
       copy = Toolkit().blobs.back().bytes.get();
       std::memcpy(copy, data, length);
     }

@@ -65,7 +65,7 @@ bool LinkStep::RaiseKey(ULONG index, const UCHAR* bssid, const UCHAR* rsc, hx::c
   return Raise(event);
 }
 
-void LinkStep::Send(const std::vector<UCHAR>& body) {
+void LinkStep::Send(hx::crypto::ByteView body) {
   Trace(3, "EAPOL sent", body.data(), body.size());
   ODSTK_EVENT_FRAME frame{};
   frame.Type = kEventEapol;

@@ -50,7 +50,7 @@ class LinkStep {
   // the 64-bit RSC at 24, the material at 32); its bytes are wiped after.
   bool RaiseKey(ULONG index, const UCHAR* bssid, const UCHAR* rsc, hx::crypto::ByteView material);
   // Event 8: an EAPOL frame to the access point.
-  void Send(const std::vector<UCHAR>& body);
+  void Send(hx::crypto::ByteView body);
   static void Trace(ULONG level, const std::string& text, const void* data = nullptr, size_t length = 0);
 
   std::shared_ptr<Link> link_;

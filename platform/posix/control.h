@@ -26,6 +26,8 @@ size_t LiveHandleCount();
 // WaitForMultipleObjects on the object behind `handle`, or `milliseconds` pass;
 // true if they are. Lets a test act on a waiter that is really waiting.
 bool AwaitWaiters(void* handle, size_t count, uint32_t milliseconds);
+// The same for threads inside Sleep (with a time other than 0).
+bool AwaitSleepers(size_t count, uint32_t milliseconds);
 
 // The registry hive. ResetRegistry saves the hive one last time if it is
 // kept in a file, stops keeping it, and empties every root; keys still open

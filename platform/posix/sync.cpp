@@ -86,6 +86,16 @@ class WaitReferences {
 
 }  // namespace
 
+namespace {
+size_t g_sleepers = 0;  // threads inside Sleep with a time; guarded by WaitMutex()
+}  // namespace
+
+bool AwaitSleepers(size_t count, uint32_t milliseconds) {
+  std::unique_lock lock(WaitMutex());
+  return WaitCondition().wait_until(lock, Clock::now() + std::chrono::milliseconds(milliseconds),
+                                    [&] { return g_sleepers >= count; });
+}
+
 bool AwaitWaiters(void* handle, size_t count, uint32_t milliseconds) {
   std::shared_ptr<Waitable> object = LookupWaitable(handle);
   if (!object) return false;
@@ -292,7 +302,14 @@ void Sleep(DWORD milliseconds) {
   if (milliseconds == INFINITE) {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
   }
+  {
+    std::lock_guard lock(WaitMutex());
+    ++g_sleepers;
+  }
+  WaitCondition().notify_all();  // for AwaitSleepers
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  std::lock_guard lock(WaitMutex());
+  --g_sleepers;
 }
 
 DWORD GetTickCount() {

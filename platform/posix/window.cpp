@@ -328,6 +328,27 @@ LRESULT SendMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
   }
 }
 
+BOOL SendNotifyMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
+  std::shared_ptr<Window> window = FindWindow(handle);
+  if (!window) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return FALSE;
+  }
+  if (window->ownerThread == GetCurrentThreadId()) {
+    window->procedure(handle, message, wParam, lParam);
+    return TRUE;
+  }
+  // Queued as a sent message no one waits for: the owner handles it where it
+  // handles the others, and its result goes nowhere.
+  {
+    std::lock_guard lock(WaitMutex());
+    Queues()[window->ownerThread].sent.push_back(
+        std::make_shared<SentMessage>(SentMessage{handle, message, wParam, lParam}));
+  }
+  WaitCondition().notify_all();
+  return TRUE;
+}
+
 DWORD GetWindowThreadProcessId(HWND handle, LPDWORD processId) {
   std::shared_ptr<Window> window = FindWindow(handle);
   if (!window) {

@@ -194,13 +194,13 @@ TEST_F(LibraryTest, FailedAttachReleasesWhatItCreated) {
   hx::ProcessDetach();
   const size_t baseline = posix::LiveHandleCount();
   // Creation 0 is the supplicant's link thread: the library still loads
-  // without it. Then ten events and the monitor thread: each failure makes
-  // attach fail and leaves nothing behind.
+  // without it. Then eleven events and the monitor thread: each failure
+  // makes attach fail and leaves nothing behind.
   posix::FailHandleCreations(0, 1);
   EXPECT_TRUE(hx::ProcessAttach());
   hx::ProcessDetach();
   EXPECT_EQ(posix::LiveHandleCount(), baseline);
-  for (unsigned failAt = 1; failAt < 12; ++failAt) {
+  for (unsigned failAt = 1; failAt < 13; ++failAt) {
     SCOPED_TRACE(failAt);
     posix::FailHandleCreations(failAt, 1);
     EXPECT_FALSE(hx::ProcessAttach());

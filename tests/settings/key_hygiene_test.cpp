@@ -3,13 +3,18 @@
 // holds the secret bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <string_view>
 
+#include "crypto/rsn.h"
 #include "frame/oids.h"
 #include "tests/settings/settings_fixture.h"
+#include "tests/supplicant/bridge_fixture.h"
 
 #if !defined(_WIN32) && (defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__))
 #define HX_FREE_HOOK_SANITIZER 1
@@ -54,7 +59,38 @@ thread_local bool tInDriver = false;
 int gFreed = 0;
 int gFreedHoldingKey = 0;
 
+// Every block any thread frees, copied while a test keeps them: the secrets
+// of a join (its keys are random) are known only once it is over. Static
+// storage, so keeping allocates nothing; blocks are cut at 64 KiB and kept
+// one zero byte apart, so no match spans two.
+constexpr size_t kKeptSize = 32u << 20;
+constexpr size_t kKeptBlockLimit = 64u << 10;
+uint8_t gKept[kKeptSize];
+std::atomic<size_t> gKeptUsed{0};
+std::atomic<bool> gKeepingAll{false};
+
+void KeepFreed(const volatile void* p, size_t size) {
+  const size_t n = std::min(size, kKeptBlockLimit);
+  const size_t at = gKeptUsed.fetch_add(n + 1, std::memory_order_relaxed);
+  if (at + n + 1 > kKeptSize) return;
+  const auto* bytes = static_cast<const volatile uint8_t*>(p);
+  for (size_t i = 0; i < n; ++i) gKept[at + i] = bytes[i];
+}
+
+// Whether a kept block holds `run` consecutive bytes of `secret`.
+bool KeptHold(std::string_view secret, size_t run) {
+  const size_t used = std::min(gKeptUsed.load(), kKeptSize);
+  const char* kept = reinterpret_cast<const char*>(gKept);
+  for (size_t k = 0; k + run <= secret.size(); ++k) {
+    const std::string_view window = secret.substr(k, run);
+    const std::boyer_moore_horspool_searcher searcher(window.begin(), window.end());
+    if (std::search(kept, kept + used, searcher) != kept + used) return true;
+  }
+  return false;
+}
+
 [[maybe_unused]] void InspectFreed(const volatile void* p, size_t size) {
+  if (p != nullptr && gKeepingAll.load(std::memory_order_relaxed)) KeepFreed(p, size);
   if (p == nullptr || !tWatching || tInDriver) return;
   ++gFreed;
   if (HoldsKey(static_cast<const volatile uint8_t*>(p), size)) ++gFreedHoldingKey;
@@ -63,7 +99,8 @@ int gFreedHoldingKey = 0;
 #if HX_FREE_HOOK_SANITIZER
 // The sanitizer's allocator owns free: its hook sees each block before release.
 void OnSanitizerFree(const volatile void* p) {
-  if (tWatching && !tInDriver) InspectFreed(p, __sanitizer_get_allocated_size(p));
+  if ((tWatching && !tInDriver) || gKeepingAll.load(std::memory_order_relaxed))
+    InspectFreed(p, __sanitizer_get_allocated_size(p));
 }
 void OnSanitizerMalloc(const volatile void*, size_t) {}  // the hooks come in pairs
 bool WatchFrees() {
@@ -226,6 +263,94 @@ TEST_F(KeyHygieneTest, NoFreedBlockOrDeadFrameHoldsTheKey) {
   if (!watchFrees) GTEST_SKIP() << "freed blocks unchecked: this C runtime's free cannot be watched";
 }
 
+// ---- a whole join -------------------------------------------------------------
+
+// The secrets a PSK join handles, in static storage as gKey is; no run of
+// eight of their characters is a word another library might free.
+char gPassphrase[] = "hyG9 Wq3k corH7rs batT2xzv";
+char gPassword[] = "hun7er2 Qx7zrv9 Vwk3pqL";
+uint8_t gPmk[32], gTk[16], gGtk[16];
+
+std::string_view View(const uint8_t* bytes, size_t size) {
+  return {reinterpret_cast<const char*>(bytes), size};
+}
+
+class JoinHygieneTest : public BridgeTest {
+ protected:
+  void SetUp() override {
+    BridgeTest::SetUp();
+    if (HasFatalFailure()) return;
+    EngineAndNetwork(sim::PskAccessPoint("HalvexHome", 0x06, 6, gPassphrase));
+    sim->SetHandshakeRetry(std::chrono::seconds(60));
+    // What the driver's log keeps is looked at here, as a user's driver has it.
+    sim->KeepSecretsInLog(false);
+  }
+};
+
+// After a PSK join (with an 802.1X identity made beforehand), the supplicant's
+// end and the library's unload, no block any thread freed holds the pass
+// phrase, the password, the PMK or the keys, and neither the toolkit's call
+// record nor the driver's request log keeps them.
+TEST_F(JoinHygieneTest, NoFreedBlockOrRecordHoldsTheSecrets) {
+  HX_SKIP_UNDER_TSAN();
+  if (!WatchFrees()) GTEST_SKIP() << "freed blocks unchecked: this C runtime's free cannot be watched";
+  char user[] = "alice", domain[] = "CORP";
+  char ssid[] = "HalvexHome";
+  gKeptUsed = 0;
+  gKeepingAll = true;
+  ASSERT_EQ(HalvexWPACreateIdentityPEAP(user, domain, gPassword), 0);
+  ASSERT_EQ(HalvexSetWPAInformation(adapter, 9, 3, reinterpret_cast<unsigned char*>(gPassphrase), ssid), 0);
+  HalvexSetAuthMode(adapter, 7);
+  HalvexSetWepStatus(adapter, 6);
+  ASSERT_EQ(HalvexSetSsid(adapter, ssid, 10), 0);
+  WaitFor([](const Message& m) { return m.code == 1008; });
+  ASSERT_TRUE(recorder.WaitForCount(10));
+  {
+    // The keys, read while nothing is kept: the copies read here are the test's.
+    gKeepingAll = false;
+    const sim::RadioWorld world = sim->World();
+    const auto tk = world.Handshake().TemporalKey();
+    ASSERT_EQ(tk.size(), sizeof gTk);
+    std::copy(tk.begin(), tk.end(), gTk);
+    const auto group = world.GroupKey();
+    ASSERT_TRUE(group && group->gtk.key.size() == sizeof gGtk);
+    std::copy(group->gtk.key.begin(), group->gtk.key.end(), gGtk);
+    const auto pmk = rsn::PassphraseToPmk(gPassphrase, Bytes(ssid, ssid + 10));
+    ASSERT_TRUE(pmk && pmk->size() == sizeof gPmk);
+    std::copy(pmk->begin(), pmk->end(), gPmk);
+    gKeepingAll = true;
+  }
+  HalvexWPATerminate();
+  const auto calls = odsim::Calls();  // read while the record is still there
+  HalvexCloseAdapter(adapter);
+  adapter = nullptr;
+  hx::ProcessDetach();
+  gKeepingAll = false;
+  const auto log = sim->Calls();
+  ASSERT_TRUE(hx::ProcessAttach());
+
+  const struct {
+    const char* name;
+    std::string_view bytes;
+  } secrets[] = {{"pass phrase", gPassphrase},
+                 {"password", gPassword},
+                 {"PMK", View(gPmk, sizeof gPmk)},
+                 {"TK", View(gTk, sizeof gTk)},
+                 {"GTK", View(gGtk, sizeof gGtk)}};
+  ASSERT_LT(gKeptUsed.load(), kKeptSize) << "more was freed than could be kept";
+  for (const auto& secret : secrets) {
+    SCOPED_TRACE(secret.name);
+    EXPECT_FALSE(KeptHold(secret.bytes, 8)) << "a freed block holds it";
+    for (const std::string& call : calls)
+      EXPECT_EQ(call.find(secret.bytes.substr(0, 8)), std::string::npos) << call;
+    for (const sim::ControlCall& call : log) {
+      EXPECT_FALSE(std::search(call.input.begin(), call.input.end(), secret.bytes.begin(),
+                               secret.bytes.begin() + 8) != call.input.end())
+          << "the request log holds it (OID " << std::hex << call.Oid() << ")";
+    }
+  }
+}
+
 // The checks can fail: a key left in a dead frame is found, as is a freed
 // block still holding one.
 TEST(KeyHygieneCheckTest, FindsKeysLeftBehind) {
@@ -239,9 +364,13 @@ TEST(KeyHygieneCheckTest, FindsKeysLeftBehind) {
   uint8_t* volatile block = static_cast<uint8_t*>(std::malloc(40));
   std::memcpy(block + 20, gKey, sizeof gKey);
   tWatching = true;
+  gKeptUsed = 0;
+  gKeepingAll = true;
   std::free(block);
+  gKeepingAll = false;
   tWatching = false;
   EXPECT_EQ(gFreedHoldingKey, 1);
+  EXPECT_TRUE(KeptHold(View(gKey, sizeof gKey), 8)) << "a block kept from any thread is searched";
 }
 
 }  // namespace

@@ -305,10 +305,10 @@ TEST_F(PskAuthenticatorTest, CaptureHoldsEveryFrameCarried) {
     at += 16 + kept;
   }
   ASSERT_EQ(frames.size(), 4u);
-  const std::vector<Bytes> sent = adapter_->World().station.eapolFrames;
-  EXPECT_EQ(frames[1], sent[0]);
+  const auto sent = adapter_->World().station.eapolFrames;
+  EXPECT_EQ(frames[1], Bytes(sent[0].begin(), sent[0].end()));
   EXPECT_EQ(Bytes(frames[2].begin() + 14, frames[2].end()), message3);
-  EXPECT_EQ(frames[3], sent[1]);
+  EXPECT_EQ(frames[3], Bytes(sent[1].begin(), sent[1].end()));
   std::remove(path.c_str());
 }
 

@@ -217,12 +217,14 @@ TEST_F(SimWorldTest, StationKeepsItsKeysAndFrames) {
   EXPECT_EQ(SetOid(adapter, OID_HALVEX_EAPOL_TX, eapol.data(), static_cast<ULONG>(eapol.size())), 0);
 
   const sim::Station station = sim->World().station;
-  EXPECT_EQ(station.wepKeys[2], Bytes(wep, wep + sizeof wep));
+  auto plain = [](const auto& bytes) { return Bytes(bytes.begin(), bytes.end()); };
+  EXPECT_EQ(plain(station.wepKeys[2]), Bytes(wep, wep + sizeof wep));
   EXPECT_EQ(station.transmitKey, 0u);
   ASSERT_EQ(station.keys.size(), 1u);
-  EXPECT_EQ(station.keys[0], kept);
-  EXPECT_EQ(station.pmkids, pmkidSent);
-  EXPECT_EQ(station.eapolFrames, std::vector<Bytes>{frame});
+  EXPECT_EQ(plain(station.keys[0]), kept);
+  EXPECT_EQ(plain(station.pmkids), pmkidSent);
+  ASSERT_EQ(station.eapolFrames.size(), 1u);
+  EXPECT_EQ(plain(station.eapolFrames[0]), frame);
 }
 
 }  // namespace

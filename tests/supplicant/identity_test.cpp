@@ -85,6 +85,7 @@ TEST_F(SupplicantIdentityTest, EachExportHandsTheBuilderItsRow) {
     ODSIM_Reset();
     ASSERT_EQ(HalvexWPAInitialize(), 0);
     ODSIM_ClearCalls();
+    ODSIM_RecordSecrets(1);  // the password passed is the one given
     EXPECT_EQ(c.create(), 0);
     EXPECT_EQ(odsim::CallsOnThisThread(), c.calls);
     EXPECT_EQ(odsim::Describe(Bridge().ToolkitIdentity.load()), "identity#1");

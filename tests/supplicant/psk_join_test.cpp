@@ -73,7 +73,8 @@ class PskJoinTest : public BridgeTest {
 
   std::vector<KeyRecord> Keys() const {
     std::vector<KeyRecord> keys;
-    for (const Bytes& record : sim->World().station.keys) keys.push_back(ReadKey(record));
+    for (const auto& record : sim->World().station.keys)
+      keys.push_back(ReadKey(Bytes(record.begin(), record.end())));
     return keys;
   }
 };

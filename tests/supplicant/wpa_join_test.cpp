@@ -59,7 +59,7 @@ TEST_F(WpaJoinTest, RightCredentialInstallsTheKeyAndReportsConnected) {
   EXPECT_TRUE(world.station.eapAuthorized);
   // Out: EAP Response/Identity and Response/GTC, to the access point.
   ASSERT_EQ(world.station.eapolFrames.size(), 2u);
-  const Bytes gtc = world.station.eapolFrames[1];
+  const Bytes gtc(world.station.eapolFrames[1].begin(), world.station.eapolFrames[1].end());
   EXPECT_EQ(Bytes(gtc.begin(), gtc.begin() + 14),
             (Bytes{0x00, 0x11, 0x22, 0x33, 0x44, 0x05, 0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x88, 0x8E}));
   EXPECT_EQ(std::string(gtc.end() - 6, gtc.end()), "s3cret");
@@ -68,7 +68,7 @@ TEST_F(WpaJoinTest, RightCredentialInstallsTheKeyAndReportsConnected) {
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "ODSTK_LINK_ReceiveEapol"), 3);
   // The pairwise key as the driver got it.
   ASSERT_EQ(world.station.keys.size(), 1u);
-  const Bytes& key = world.station.keys[0];
+  const Bytes key(world.station.keys[0].begin(), world.station.keys[0].end());
   ASSERT_EQ(key.size(), 48u);
   EXPECT_EQ(Bytes(key.begin(), key.begin() + 18),
             (Bytes{48, 0, 0, 0, 0, 0, 0, 0xC0, 16, 0, 0, 0, 0x00, 0x11, 0x22, 0x33, 0x44, 0x05}));
@@ -104,6 +104,7 @@ TEST_F(WpaJoinTest, StoredGtcResponseAnswersTheTokenRequest) {
   char password[] = "guess";
   char response[] = "s3cret";
   ULONG methods[] = {2};
+  ODSIM_RecordSecrets(1);  // the answer's bytes are the response's
   ASSERT_EQ(HalvexWPACreateIdentityPEAP(user_, domain_, password, methods, 1, 0, response), 0);
   Join();
   WaitFor([](const Message& m) { return m.code == 1008; });

@@ -19,6 +19,8 @@ class LibraryTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(hx::ProcessAttach());
     sim = sim::SimAdapter::Create();
+    // The tests check the key bytes that reach the driver.
+    sim->KeepSecretsInLog(true);
     sim->Install();
     ASSERT_EQ(HalvexInitialize(recorder.window()), 0);
   }

@@ -402,6 +402,13 @@ TEST_F(StandInToolkitTest, CallsAreRecordedWithTheirArguments) {
   ODSTK_LINK_ReceivePreauthEapol(link, source, body, 3);
   ODSTK_LINK_ReceiveAuthenticationEvent(link, &request);
   ODSTK_LINK_SetCallbackA(link, nullptr, 0);
+  // Secrets stay out of the record unless asked for.
+  ODSTK_BLOB blob{};
+  ODSTK_IDENTITY_SetPasswordA(identity, "pw");
+  ODSTK_AllocBlob(&blob, "tok", 3);
+  ODSIM_RecordSecrets(1);
+  ODSTK_IDENTITY_SetPasswordA(identity, "pw");
+  ODSTK_AllocBlob(&blob, "tok", 3);
   EXPECT_EQ(
       odsim::Calls(),
       (std::vector<std::string>{
@@ -417,6 +424,10 @@ TEST_F(StandInToolkitTest, CallsAreRecordedWithTheirArguments) {
           "ODSTK_LINK_ReceivePreauthEapol(link#1, [01 02 03 04 05 06], [01 03 ff], 3)",
           "ODSTK_LINK_ReceiveAuthenticationEvent(link#1, {length=16 bssid=[0a 0b 0c 0d 0e 0f] flags=6})",
           "ODSTK_LINK_SetCallbackA(link#1, null, 0)",
+          "ODSTK_IDENTITY_SetPasswordA(identity#1, <secret>)",
+          "ODSTK_AllocBlob(blob, <secret>, 3)",
+          "ODSTK_IDENTITY_SetPasswordA(identity#1, \"pw\")",
+          "ODSTK_AllocBlob(blob, [74 6f 6b], 3)",
       }));
 }
 
