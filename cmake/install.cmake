@@ -10,7 +10,7 @@ set(HX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Halvex)
 if(NOT WIN32)
   file(RELATIVE_PATH HX_BIN_TO_LIB ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
   set_target_properties(hxplatform odSupp_M Halvex HalvexSim PROPERTIES INSTALL_RPATH "$ORIGIN")
-  set_target_properties(halvexctl PROPERTIES INSTALL_RPATH "$ORIGIN/${HX_BIN_TO_LIB}")
+  set_target_properties(halvexctl halvex-simd PROPERTIES INSTALL_RPATH "$ORIGIN/${HX_BIN_TO_LIB}")
 endif()
 
 install(FILES include/Halvex.h include/HalvexTypes.h include/HalvexSeam.h include/HalvexSim.h
@@ -31,6 +31,10 @@ install(TARGETS ${HX_EXPORTED} EXPORT HalvexTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
 install(TARGETS halvexctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(NOT WIN32)
+  # Beside the utility: the first process on a state directory starts it.
+  install(TARGETS halvex-simd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 if(WIN32)
   # MSVC linkers' import libraries and the export list beside the GNU ones.
   install(FILES ${HALVEX_MSVC_IMPLIB} ${HALVEXSIM_MSVC_IMPLIB} ${HALVEX_DEF}

@@ -32,6 +32,17 @@ typedef int (*HalvexSeamControl)(void* context, uint32_t code, void* in, uint32_
 /* Makes `control` answer for the device `path` (compared without regard to
  * case), replacing an earlier one; 0 on success, 1 for a null argument. */
 HALVEX_SEAM_API int HalvexSeamRegisterDevice(const char* path, HalvexSeamControl control, void* context);
+
+/* A device that keeps state per open handle, as a driver keeps an event queue
+ * per handle: `open` gives each new handle a context of its own (null refuses
+ * the open), `control` is then called with that handle context, and `close`
+ * gets it back once the handle is closed, or when the device is withdrawn
+ * with the handle still open (after the calls in it have finished). */
+typedef void* (*HalvexSeamOpen)(void* context);
+typedef void (*HalvexSeamClose)(void* context, void* handle);
+HALVEX_SEAM_API int HalvexSeamRegisterHandleDevice(const char* path, HalvexSeamOpen open,
+                                                   HalvexSeamControl control, HalvexSeamClose close,
+                                                   void* context);
 /* Withdraws the device; handles already open fail their requests from then
  * on. Calls already in `control` finish first, so its context may be freed
  * once this returns (not to be called from inside `control`). 0 when it was

@@ -1,15 +1,27 @@
 /* The simulated adapter as a test rig or the utility drives it: a whole
- * simulated machine (the adapter's driver, its radio world, the adapter's
- * registry and the stand-in supplicant) that Halvex reaches as it would reach
- * the real device. Everything the machine keeps between runs lives in one
- * state directory:
+ * simulated machine (the adapter's driver, its radio world and the adapter's
+ * registry) that Halvex reaches as it would reach the real device, with the
+ * stand-in supplicant in the caller's process. Everything the machine keeps
+ * lives in one state directory (owner only):
  *
- *   registry.reg        the adapter's registry (POSIX hosts; on Windows a
- *                       sandbox key of its own, never the machine's registry)
+ *   registry.reg[.log]  the registry (POSIX hosts; on Windows a sandbox key of
+ *                       the directory's own, never the machine's registry)
  *   access-points.json  the networks in range, user-editable; a default one
  *                       is written on the first run
- *   world.json          what the adapter was doing: its association, radio
- *                       and stored driver values
+ *   world.json          what the adapter was doing: its association, radio,
+ *                       counters and stored driver values
+ *   simd.sock, simd.log the machine's service (POSIX hosts)
+ *
+ * On POSIX hosts one machine per state directory is shared by every process
+ * that starts it, as a real adapter, its driver and the registry are one per
+ * machine: a service process (halvex-simd) holds it, started by the first
+ * HalvexSimStart and ending when no process has used it for a while (60 s;
+ * HALVEX_SIM_IDLE seconds when set as it starts, 0 never). Each process's
+ * device handles and registry calls go to it. HalvexSimStartInProcess keeps
+ * the machine in the calling process instead (for embedding and for tests
+ * that steer it): the directory's files are then locked while it runs. On
+ * Windows the machine is always in the process; processes on one directory
+ * take turns.
  *
  * Every call returns HALVEXSIM_OK or HALVEXSIM_FAILED. Where a call takes a
  * `messages` buffer it writes there, NUL-terminated and cut to `size`, one
@@ -37,13 +49,32 @@ extern "C" {
 #define HALVEXSIM_OK 0
 #define HALVEXSIM_FAILED 1
 
-/* Starts the machine from `stateDir` (created with its parents). Call it
- * before HalvexOpenAdapter; one machine per process. */
+/* Makes the machine of `stateDir` (created with its parents) this process's
+ * adapter: connects to its service, starting it when none runs (POSIX), or
+ * loads it here (Windows). Call it before HalvexOpenAdapter; one machine per
+ * process. */
 HALVEXSIM_API int HalvexSimStart(const char* stateDir, char* messages, unsigned size);
 
-/* Saves the world and stops the machine. HALVEXSIM_FAILED when anything
- * changed during the run could not be saved, the registry included. */
+/* The same with the machine in this process, whatever the platform. */
+HALVEXSIM_API int HalvexSimStartInProcess(const char* stateDir, char* messages, unsigned size);
+
+/* Saves the world and lets the machine go (the service runs on). Returns
+ * HALVEXSIM_FAILED when anything changed could not be saved, the registry
+ * included. */
 HALVEXSIM_API int HalvexSimStop(char* messages, unsigned size);
+
+/* Lines the machine has to say while a call is still under way (waiting for
+ * another process that has the state directory); null: none. */
+typedef void (*HalvexSimNotice)(const char* line);
+HALVEXSIM_API void HalvexSimSetNotice(HalvexSimNotice notice);
+
+/* The service of `stateDir`, if one runs (POSIX): its state as JSON text
+ * ({"pid", "uptimeSeconds", "clients", "stateDirectory", "readOnly"}), cut to
+ * `size`; HALVEXSIM_FAILED, with the reason in `text`, when none runs. */
+HALVEXSIM_API int HalvexSimServiceStatus(const char* stateDir, char* text, unsigned size);
+/* Asks the service of `stateDir` to save and end; HALVEXSIM_OK also when
+ * none ran. Waits until it has ended. */
+HALVEXSIM_API int HalvexSimServiceStop(const char* stateDir, char* messages, unsigned size);
 
 /* Writes every frame the adapter carries (EAPOL out and in) to a pcap file
  * (Ethernet link type) from now until HalvexSimStop. */

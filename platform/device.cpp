@@ -62,6 +62,15 @@ std::shared_ptr<Device> FindDevice(const std::string& path) {
   return found == registry.devices.end() ? nullptr : found->second;
 }
 
+std::shared_ptr<Device> OpenHandleOn(const std::shared_ptr<Device>& device) {
+  try {
+    std::shared_ptr<Device> own = device->Open();
+    return own ? own : device;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
 BOOL CallDevice(Device& device, DWORD code, void* in, DWORD inLength, void* out, DWORD outLength,
                 DWORD* returned) {
   uint32_t count = 0;

@@ -21,7 +21,16 @@ class Device {
   virtual ~Device() = default;
   virtual bool Control(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
                        uint32_t* returned, uint32_t* error) = 0;
+  // A device that keeps state per open handle (a driver's event queue)
+  // answers each open with a device of that handle's own, released when the
+  // handle is closed; null when every handle shares this one. Throwing, or
+  // an opened device that is not usable, fails the open.
+  virtual std::shared_ptr<Device> Open() { return nullptr; }
 };
+
+// The device a new handle on `device` uses: its own, or `device` itself;
+// null when the device refuses the open.
+std::shared_ptr<Device> OpenHandleOn(const std::shared_ptr<Device>& device);
 
 // Registers (or replaces) a device under a case-insensitive path.
 void RegisterDevice(const std::string& path, std::shared_ptr<Device> device);

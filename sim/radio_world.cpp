@@ -336,6 +336,21 @@ JoinOutcome RadioWorld::Judge(const AccessPoint& ap, uint32_t authMode, uint32_t
                                                                : JoinOutcome::kWrongKey;
 }
 
+bool RadioWorld::ReplaceAccessPoints(std::vector<AccessPoint> points) {
+  std::optional<size_t> kept;
+  if (current && *current < accessPoints.size()) {
+    for (size_t i = 0; i < points.size(); ++i) {
+      if (points[i].ssid == accessPoints[*current].ssid) kept = i;
+    }
+  }
+  const bool dropped = current.has_value() && !kept;
+  accessPoints = std::move(points);
+  current = kept;
+  revealed_.clear();
+  if (dropped) ResetAuthenticator();
+  return dropped;
+}
+
 JoinOutcome RadioWorld::Join(const std::string& ssid, uint32_t authMode, uint32_t wepStatus) {
   ResetAuthenticator();
   JoinOutcome outcome = JoinOutcome::kNoNetwork;

@@ -125,6 +125,10 @@ class RadioWorld {
   JoinOutcome Join(const std::string& ssid, uint32_t authMode, uint32_t wepStatus);
   // Drops the association; true when there was one.
   bool Disassociate();
+  // The networks in range change (their file was edited): the association
+  // stays with an access point of the same SSID still in range, else it is
+  // dropped; true when it was dropped.
+  bool ReplaceAccessPoints(std::vector<AccessPoint> points);
   // Switches the radio; switching it off drops the association.
   void SetRadio(bool on);
   // The associated access point's authenticator, 802.1X or WPA2-PSK. Each

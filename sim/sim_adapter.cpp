@@ -3,6 +3,7 @@
 #include "platform/wipe.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "Halvex.h"
@@ -74,6 +75,60 @@ Response Response::Word(uint32_t value) {
   return Answer(WordBytes(value));
 }
 
+// One open handle's part of the driver.
+struct SimAdapter::Port {
+  uint64_t tag = 0;
+  std::vector<Bytes> records;  // queued event records, each with its header
+  uint32_t notifyEvent = 0;    // the 4-byte handle values its opener registered
+  uint32_t exitEvent = 0;
+  PortSignal signal;
+};
+
+class SimAdapter::PortDevice final : public platform::Device {
+ public:
+  PortDevice(std::shared_ptr<SimAdapter> adapter, std::shared_ptr<Port> port)
+      : adapter_(std::move(adapter)), port_(std::move(port)) {}
+  ~PortDevice() override { adapter_->ClosePort(port_); }
+  bool Control(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength, uint32_t* returned,
+               uint32_t* error) override {
+    return adapter_->ControlOn(port_, code, in, inLength, out, outLength, returned, error);
+  }
+
+ private:
+  std::shared_ptr<SimAdapter> adapter_;
+  std::shared_ptr<Port> port_;
+};
+
+std::shared_ptr<platform::Device> SimAdapter::OpenPort(PortSignal signal, uint64_t tag) {
+  auto port = std::make_shared<Port>();
+  port->tag = tag;
+  port->signal = std::move(signal);
+  {
+    std::lock_guard lock(mutex_);
+    ports_.push_back(port);
+  }
+  return std::make_shared<PortDevice>(shared_from_this(), std::move(port));
+}
+
+void SimAdapter::ClosePort(const std::shared_ptr<Port>& port) {
+  std::lock_guard lock(mutex_);
+  std::erase(ports_, port);
+}
+
+size_t SimAdapter::OpenPorts() const {
+  std::lock_guard lock(mutex_);
+  return ports_.size();
+}
+
+std::shared_ptr<SimAdapter::Port> SimAdapter::DefaultPort() {
+  std::lock_guard lock(mutex_);
+  if (!defaultPort_) {
+    defaultPort_ = std::make_shared<Port>();
+    ports_.push_back(defaultPort_);
+  }
+  return defaultPort_;
+}
+
 std::shared_ptr<SimAdapter> SimAdapter::Create() {
   return std::shared_ptr<SimAdapter>(new SimAdapter());
 }
@@ -115,6 +170,11 @@ void SimAdapter::Uninstall() {
 
 bool SimAdapter::Control(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
                          uint32_t* returned, uint32_t* error) {
+  return ControlOn(DefaultPort(), code, in, inLength, out, outLength, returned, error);
+}
+
+bool SimAdapter::ControlOn(const std::shared_ptr<Port>& port, uint32_t code, void* in, uint32_t inLength,
+                           void* out, uint32_t outLength, uint32_t* returned, uint32_t* error) {
   *returned = 0;
   *error = 0;
   auto* input = static_cast<uint8_t*>(in);
@@ -129,7 +189,7 @@ bool SimAdapter::Control(uint32_t code, void* in, uint32_t inLength, void* out, 
   {
     std::lock_guard lock(mutex_);
     if (logCalls_) {
-      ControlCall call{code, inLength, outLength, {}};
+      ControlCall call{code, inLength, outLength, {}, port->tag};
       if (input != nullptr) call.input.assign(input, input + inLength);
       // The key's bytes go; what was asked, and how long, stays.
       if (!keepSecrets_ && request && CarriesSecret(ReadWord(input)))
@@ -150,12 +210,14 @@ bool SimAdapter::Control(uint32_t code, void* in, uint32_t inLength, void* out, 
         *error = ERROR_INVALID_PARAMETER;
         return false;
       }
-      (code == IOCTL_REGISTER_EVENT ? notifyEvent_ : exitEvent_) = ReadWord(input);
+      const uint32_t event = ReadWord(input);
+      (code == IOCTL_REGISTER_EVENT ? port->notifyEvent : port->exitEvent) = event;
+      (code == IOCTL_REGISTER_EVENT ? lastNotifyEvent_ : lastExitEvent_) = event;
       return true;
     }
     case IOCTL_OID_QUERY:
       if (input == nullptr || inLength < 4 || out != in || outLength != inLength) break;
-      return Query(ReadWord(input), input, inLength, returned, error);
+      return Query(*port, ReadWord(input), input, inLength, returned, error);
     case IOCTL_OID_SET:
       if (input == nullptr || inLength < 4) break;
       return Set(ReadWord(input), input, inLength, error);
@@ -166,7 +228,8 @@ bool SimAdapter::Control(uint32_t code, void* in, uint32_t inLength, void* out, 
   return false;
 }
 
-bool SimAdapter::Query(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* returned, uint32_t* error) {
+bool SimAdapter::Query(Port& port, uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* returned,
+                       uint32_t* error) {
   std::unique_lock lock(mutex_);
   const uint32_t room = size - 4;
   std::optional<Response> script;
@@ -195,7 +258,7 @@ bool SimAdapter::Query(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* r
     if (script->kind == Response::Kind::kPendingReply) {
       Bytes reply = script->answer.value_or(Bytes{});
       reply.resize(kPendingReplyBytes, 0);
-      QueueRecordLocked(kPendingReplyCode, reply);
+      QueueRecordLocked(port, kPendingReplyCode, reply);
     }
     return fail(kStatusPending, 4);
   }
@@ -205,7 +268,7 @@ bool SimAdapter::Query(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* r
   if (registerRead && pendingRegisterEcho_ && !script && room >= 4) {
     Bytes reply(kPendingReplyBytes, 0);
     WriteWord(reply.data() + 4, ReadWord(buffer + 4) + 1);
-    QueueRecordLocked(kPendingReplyCode, reply);
+    QueueRecordLocked(port, kPendingReplyCode, reply);
     return fail(kStatusPending, 4);
   }
 
@@ -215,9 +278,9 @@ bool SimAdapter::Query(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* r
     answer = *script->answer;
   } else if (oid == OID_HALVEX_EVENT_RECORDS && rawArea_) {
     raw = std::move(rawArea_);
-    SignalRestLocked();
+    SignalRestLocked(port);
   } else if (oid == OID_HALVEX_EVENT_RECORDS) {
-    answer = FetchRecords(room);
+    answer = FetchRecords(port, room);
   } else if (auto it = values_.find(oid); it != values_.end()) {
     answer = it->second;
   } else if (auto world = world_.Answer(oid, buffer + 4, room)) {
@@ -356,17 +419,17 @@ void SimAdapter::ReportLinkLocked(std::optional<uint32_t> code) {
 
 // Records left for a later fetch signal again: the library resets the
 // notify event before it fetches.
-void SimAdapter::SignalRestLocked() {
-  if (!records_.empty()) SignalLocked(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(notifyEvent_)));
+void SimAdapter::SignalRestLocked(const Port& port) const {
+  if (!port.records.empty()) SignalLocked(port, port.notifyEvent);
 }
 
-Bytes SimAdapter::FetchRecords(uint32_t capacity) {
+Bytes SimAdapter::FetchRecords(Port& port, uint32_t capacity) {
   Bytes area(4, 0);
   uint32_t count = 0;
-  auto it = records_.begin();
+  auto it = port.records.begin();
   // Whole records only, in order; the rest waits for the next fetch. A record
   // no area could hold is dropped, or it would stop the queue for good.
-  for (; it != records_.end(); ++it) {
+  for (; it != port.records.end(); ++it) {
     if (area.size() + it->size() > capacity) {
       if (count != 0 || 4 + it->size() <= capacity) break;
       continue;
@@ -374,24 +437,75 @@ Bytes SimAdapter::FetchRecords(uint32_t capacity) {
     area.insert(area.end(), it->begin(), it->end());
     ++count;
   }
-  records_.erase(records_.begin(), it);
+  port.records.erase(port.records.begin(), it);
   WriteWord(area.data(), count);
-  SignalRestLocked();
+  SignalRestLocked(port);
   return area;
 }
 
 void SimAdapter::QueueRecordLocked(uint32_t code, const Bytes& data) {
+  for (const std::shared_ptr<Port>& port : ports_) QueueRecordLocked(*port, code, data);
+}
+
+void SimAdapter::QueueRecordLocked(Port& port, uint32_t code, const Bytes& data) const {
   const uint32_t padded = static_cast<uint32_t>((data.size() + 3) & ~size_t{3});
   Bytes record(8 + padded, 0);
   WriteWord(record.data(), 8 + padded);
   WriteWord(record.data() + 4, code);
   if (!data.empty()) std::memcpy(record.data() + 8, data.data(), data.size());
-  records_.push_back(std::move(record));
-  SignalLocked(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(notifyEvent_)));
+  port.records.push_back(std::move(record));
+  SignalLocked(port, port.notifyEvent);
 }
 
-void SimAdapter::SignalLocked(HANDLE event) const {
-  if (event != nullptr) SetEvent(event);
+void SimAdapter::SignalLocked(const Port& port, uint32_t event) const {
+  if (event == 0) return;
+  if (port.signal)
+    port.signal(event);
+  else
+    SetEvent(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(event)));
+}
+
+namespace {
+
+const char* CodeName(uint32_t code) {
+  switch (code) {
+    case IOCTL_OID_QUERY:
+      return "query";
+    case IOCTL_OID_SET:
+      return "set";
+    case IOCTL_REGISTER_EVENT:
+      return "register event";
+    case IOCTL_REGISTER_EXIT_EVENT:
+      return "register exit event";
+    default:
+      return "control";
+  }
+}
+
+}  // namespace
+
+std::string RequestLogText(const std::vector<ControlCall>& calls) {
+  std::string text;
+  char line[160];
+  for (const ControlCall& call : calls) {
+    std::snprintf(line, sizeof line, "%-19s in %5u out %5u", CodeName(call.code), call.inLength,
+                  call.outLength);
+    text += line;
+    const bool oid = call.code == IOCTL_OID_QUERY || call.code == IOCTL_OID_SET;
+    const Bytes shown = oid ? call.Payload() : call.input;
+    if (oid) {
+      std::snprintf(line, sizeof line, "  OID 0x%08X", call.Oid());
+      text += line;
+    }
+    text += shown.empty() ? "" : " ";
+    for (size_t i = 0; i < shown.size() && i < 16; ++i) {
+      std::snprintf(line, sizeof line, " %02X", shown[i]);
+      text += line;
+    }
+    if (shown.size() > 16) text += " ...";
+    text += "\n";
+  }
+  return text;
 }
 
 std::vector<ControlCall> SimAdapter::Calls() const {
@@ -449,7 +563,7 @@ void SimAdapter::InjectRawArea(Bytes area) {
 void SimAdapter::InjectRawArea(std::shared_ptr<const Bytes> area) {
   std::lock_guard lock(mutex_);
   rawArea_ = std::move(area);
-  SignalLocked(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(notifyEvent_)));
+  for (const std::shared_ptr<Port>& port : ports_) SignalLocked(*port, port->notifyEvent);
 }
 
 void SimAdapter::OnRequest(std::function<void(uint32_t oid)> hook) {
@@ -514,19 +628,19 @@ void SimAdapter::Remove() {
   {
     std::lock_guard lock(mutex_);
     removed_ = true;
-    SignalLocked(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(exitEvent_)));
+    for (const std::shared_ptr<Port>& port : ports_) SignalLocked(*port, port->exitEvent);
   }
   Uninstall();
 }
 
 HANDLE SimAdapter::NotifyEvent() const {
   std::lock_guard lock(mutex_);
-  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(notifyEvent_));
+  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(lastNotifyEvent_));
 }
 
 HANDLE SimAdapter::ExitEvent() const {
   std::lock_guard lock(mutex_);
-  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(exitEvent_));
+  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(lastExitEvent_));
 }
 
 void SimAdapter::SetValue(uint32_t oid, Bytes value) {
@@ -552,6 +666,11 @@ void SimAdapter::SetWorld(RadioWorld world) {
 std::map<uint32_t, Bytes> SimAdapter::Values() const {
   std::lock_guard lock(mutex_);
   return values_;
+}
+
+void SimAdapter::ReplaceAccessPoints(std::vector<AccessPoint> points) {
+  std::lock_guard lock(mutex_);
+  if (world_.ReplaceAccessPoints(std::move(points))) ReportLinkLocked(kDisconnectedCode);
 }
 
 RadioWorld SimAdapter::World() const {

@@ -49,7 +49,8 @@ struct ControlCall {
   uint32_t code = 0;
   uint32_t inLength = 0;
   uint32_t outLength = 0;
-  Bytes input;  // the input buffer as it arrived
+  Bytes input;       // the input buffer as it arrived
+  uint64_t tag = 0;  // its handle's tag (OpenPort)
   uint32_t Oid() const;
   Bytes Payload() const;  // input bytes after the OID word
 };
@@ -88,10 +89,26 @@ struct Response {
   }
 };
 
+// Sets an event a port's opener registered, given the 4-byte value it handed
+// over: in this process, SetEvent on it; for a port of another process, a
+// message to it.
+using PortSignal = std::function<void(uint32_t event)>;
+
 class SimAdapter : public platform::Device, public std::enable_shared_from_this<SimAdapter> {
  public:
   static std::shared_ptr<SimAdapter> Create();
   ~SimAdapter() override;
+
+  // A handle of the adapter's own, as each CreateFileA of its path gets one:
+  // its requests, the events registered on it, and its queue of event
+  // records. Every driver event goes to every handle open at the time; the
+  // answer to a handle's pending request goes to that handle alone. Requests
+  // made on the adapter itself (Control) use a handle of their own, made on
+  // first use.
+  // `tag` marks the handle's requests in the log (a client's, in a service).
+  std::shared_ptr<platform::Device> OpenPort(PortSignal signal = {}, uint64_t tag = 0);
+  std::shared_ptr<platform::Device> Open() override { return OpenPort(); }
+  size_t OpenPorts() const;
 
   // Makes the adapter reachable under `path` (and removes it again).
   void Install(const std::string& path = kDevicePath);
@@ -136,6 +153,7 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   // reports code 8 (on) or 9 (off).
   void SwitchRadio(bool on);
 
+  // The events of the handle that registered last.
   HANDLE NotifyEvent() const;
   HANDLE ExitEvent() const;
 
@@ -168,11 +186,19 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   // The access points, the current association, counters and registers that
   // answer every query no script or stored value answers.
   void SetWorld(RadioWorld world);
+  // The networks in range change; a dropped association is reported (code 0).
+  void ReplaceAccessPoints(std::vector<AccessPoint> points);
   RadioWorld World() const;
 
  private:
+  struct Port;
+  class PortDevice;
   SimAdapter();
-  bool Query(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* returned, uint32_t* error);
+  bool ControlOn(const std::shared_ptr<Port>& port, uint32_t code, void* in, uint32_t inLength, void* out,
+                 uint32_t outLength, uint32_t* returned, uint32_t* error);
+  void ClosePort(const std::shared_ptr<Port>& port);
+  std::shared_ptr<Port> DefaultPort();
+  bool Query(Port& port, uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* returned, uint32_t* error);
   bool Set(uint32_t oid, uint8_t* buffer, uint32_t size, uint32_t* error);
   bool Command(uint32_t oid, uint8_t* buffer, uint32_t size);
   void FinishJoin(const std::string& ssid);
@@ -186,10 +212,12 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   MacAddress OwnAddressLocked() const;
   void ReportLinkLocked(std::optional<uint32_t> code);
   std::optional<uint32_t> WordLocked(uint32_t oid) const;
-  Bytes FetchRecords(uint32_t capacity);
-  void SignalRestLocked();
+  Bytes FetchRecords(Port& port, uint32_t capacity);
+  void SignalRestLocked(const Port& port) const;
+  // Queues a record for every open handle, or for `port` alone.
   void QueueRecordLocked(uint32_t code, const Bytes& data);
-  void SignalLocked(HANDLE event) const;
+  void QueueRecordLocked(Port& port, uint32_t code, const Bytes& data) const;
+  void SignalLocked(const Port& port, uint32_t event) const;
 
   mutable std::mutex mutex_;
   std::string path_;
@@ -198,14 +226,15 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   bool keepSecrets_ = false;
   bool refuseRegistrations_ = false;
   bool pendingRegisterEcho_ = false;
-  uint32_t notifyEvent_ = 0;  // the 4-byte handle values the library handed over
-  uint32_t exitEvent_ = 0;
+  std::vector<std::shared_ptr<Port>> ports_;  // open handles
+  std::shared_ptr<Port> defaultPort_;         // the adapter's own, once used
+  uint32_t lastNotifyEvent_ = 0;              // the 4-byte handle values registered last
+  uint32_t lastExitEvent_ = 0;
   std::vector<ControlCall> calls_;
   std::map<uint32_t, Response> scripts_;
   std::function<void(uint32_t)> requestHook_;
   std::map<uint32_t, Bytes> values_;
-  std::vector<Bytes> records_;  // queued event records, each with its header
-  std::shared_ptr<const Bytes> rawArea_;
+  std::shared_ptr<const Bytes> rawArea_;  // for the next fetch on any handle
   RadioWorld world_ = RadioWorld::Default();
   std::chrono::milliseconds scanDelay_{20};
   std::chrono::milliseconds joinDelay_{10};
@@ -216,6 +245,10 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   // Last: its actions use the members above, so it stops before they go.
   Timeline timeline_;
 };
+
+// The requests as text, one per line: the control code's name, the buffer
+// sizes, the OID and the first 16 bytes of the payload.
+std::string RequestLogText(const std::vector<ControlCall>& calls);
 
 // Little-endian word helpers for building and reading driver buffers.
 Bytes WordBytes(uint32_t value);

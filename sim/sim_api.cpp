@@ -1,39 +1,39 @@
-// The simulated machine behind HalvexSim.h: one per process, started from a
-// state directory and saved back to it.
-#include <cstdio>
+// The simulated machine behind HalvexSim.h: held in this process, or by the
+// machine's service of the state directory (POSIX).
+#include <atomic>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "HalvexSeam.h"
 #include "HalvexSim.h"
-#include "frame/oids.h"
 #include "platform/reg_file.h"
-#include "platform/unique_handle.h"
 #include "platform/win32.h"
+#include "sim/machine.h"
 #include "sim/sim_adapter.h"
 #include "sim/sim_registry.h"
-#include "sim/world_file.h"
 #include "toolkit/odsim.h"
-#ifndef _WIN32
-#include <sys/stat.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
-#include "platform/posix/control.h"
+#include <chrono>
+#include <thread>
+
+#include "sim/client.h"
+#include "sim/service.h"
 #endif
 
 namespace fs = std::filesystem;
 
 namespace hx::sim {
 namespace {
-
-using Lines = std::vector<std::string>;
 
 int Report(const Lines& lines, char* messages, unsigned size, int result) {
   if (messages == nullptr || size == 0) return result;
@@ -45,356 +45,177 @@ int Report(const Lines& lines, char* messages, unsigned size, int result) {
   return result;
 }
 
-// A file the machine reads: absent (nothing), its text, or why not.
-struct ReadResult {
-  bool present = false;
-  std::string text;
-  std::string error;
+std::atomic<HalvexSimNotice> g_notice{nullptr};
+
+void Notice(const std::string& line) {
+  if (HalvexSimNotice notice = g_notice.load()) notice(line.c_str());
+}
+
+// ---- the machine in this process ------------------------------------------------------------
+
+// A handle of this process on the machine's adapter, as the seam hands it out.
+using PortHolder = std::shared_ptr<platform::Device>;
+
+void* OpenPort(void* context) {
+  return new PortHolder(static_cast<SimAdapter*>(context)->OpenPort());
+}
+int ControlPort(void* handle, uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
+                uint32_t* returned, uint32_t* error) {
+  return (*static_cast<PortHolder*>(handle))->Control(code, in, inLength, out, outLength, returned, error)
+             ? 1
+             : 0;
+}
+void ClosePort(void*, void* handle) {
+  delete static_cast<PortHolder*>(handle);
+}
+
+#ifdef _WIN32
+// Processes on one state directory take turns: a lock file held for as
+// long as the machine runs here, naming its holder.
+class DirectoryLock {
+ public:
+  bool Acquire(const fs::path& dir, Lines* lines) {
+    const fs::path path = dir / "machine.lock";
+    file_ =
+        CreateFileA(path.string().c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file_ == INVALID_HANDLE_VALUE) {
+      lines->push_back(path.string() + " cannot be opened");
+      return false;
+    }
+    OVERLAPPED whole{};
+    if (!LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole)) {
+      char text[32] = {};
+      DWORD read = 0;
+      OVERLAPPED start{};
+      ReadFile(file_, text, sizeof text - 1, &read, &start);
+      const long holder = std::strtol(text, nullptr, 10);
+      Notice("state directory in use by process " + (holder > 0 ? std::to_string(holder) : std::string("?")) +
+             " \xE2\x80\x94 waiting");
+      if (!LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole)) {
+        lines->push_back(path.string() + " cannot be locked");
+        return false;
+      }
+    }
+    const std::string pid = std::to_string(GetCurrentProcessId()) + "\r\n";
+    DWORD written = 0;
+    SetFilePointer(file_, 0, nullptr, FILE_BEGIN);
+    SetEndOfFile(file_);
+    WriteFile(file_, pid.data(), static_cast<DWORD>(pid.size()), &written, nullptr);
+    return true;
+  }
+  ~DirectoryLock() {
+    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);  // the lock goes with it
+  }
+
+ private:
+  HANDLE file_ = INVALID_HANDLE_VALUE;
 };
-
-ReadResult ReadStateFile(const fs::path& path) {
-  ReadResult result;
-  std::error_code ec;
-  const fs::file_status status = fs::status(path, ec);
-  if (ec || status.type() == fs::file_type::not_found) return result;
-  result.present = true;
-  // A FIFO or device would block the read or never end.
-  if (status.type() != fs::file_type::regular) {
-    result.error = "not a regular file";
-    return result;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    result.error = std::strerror(errno);
-    return result;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) result.error = "read error";
-  result.text = text.str();
-  return result;
-}
-
-std::string Stamp() {
-  const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-#ifdef _WIN32
-  gmtime_s(&parts, &now);
-#else
-  gmtime_r(&now, &parts);
 #endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &parts);
-  return text;
-}
 
-// Keeps a file that could not be used beside the others, under a name that
-// says so; the problem and where it went are reported.
-void SetAside(const fs::path& path, const std::string& why, Lines* lines) {
-  fs::path aside = path;
-  aside += ".damaged-" + Stamp();
-  std::error_code ec;
-  fs::rename(path, aside, ec);
-  if (ec) {
-    lines->push_back(path.string() + ": " + why + "; could not be moved aside: " + ec.message());
-  } else {
-    lines->push_back(path.string() + ": " + why + "; kept as " + aside.string());
-  }
-}
-
-// Writes through a temporary file and a rename, so a failed save leaves the
-// previous file whole.
-bool WriteStateFile(const fs::path& path, const std::string& text, std::string* error) {
-  fs::path temporary = path;
-  temporary += ".new";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) {
-      *error = std::strerror(errno);
-      return false;
-    }
-    out << text;
-    out.flush();
-    if (!out) {
-      *error = "write failed";
-      std::error_code ignored;
-      fs::remove(temporary, ignored);
-      return false;
-    }
-  }
-  std::error_code ec;
-  fs::rename(temporary, path, ec);
-  if (ec) {
-    *error = ec.message();
-    fs::remove(temporary, ec);
-    return false;
-  }
-  return true;
-}
-
-int Control(void* context, uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
-            uint32_t* returned, uint32_t* error) {
-  return static_cast<SimAdapter*>(context)->Control(code, in, inLength, out, outLength, returned, error) ? 1
-                                                                                                         : 0;
-}
-
-struct Machine {
-  fs::path dir;
-  std::shared_ptr<SimAdapter> adapter;
-  std::vector<std::string> paths;  // device paths registered through the seam
-  std::vector<AccessPoint> points;
+struct Session {
+  std::unique_ptr<Machine> machine;  // in this process
+  std::vector<std::string> paths;    // its adapter's paths in the seam
 #ifdef _WIN32
-  platform::UniqueKey sandbox;
+  DirectoryLock lock;
+#else
+  std::unique_ptr<ServiceClient> client;  // the service's
 #endif
 };
 
 std::mutex g_lock;
-std::unique_ptr<Machine> g_machine;
+std::unique_ptr<Session> g_session;
 
-const std::string kSetupKey = std::string("HKEY_LOCAL_MACHINE\\") + kNtAdapterKey;
+const std::string kInstancePath = std::string("\\\\.\\") + kInstanceId;
 
+void Withdraw(Session& session) {
+  for (const std::string& path : session.paths) HalvexSeamUnregisterDevice(path.c_str());
+  session.paths.clear();
+}
+
+int StartInProcess(const char* stateDir, Lines* lines) {
+  auto session = std::make_unique<Session>();
+  const fs::path dir = fs::absolute(stateDir);
 #ifdef _WIN32
-// Every HKEY_LOCAL_MACHINE access of this process goes to a key of the
-// machine's own; without that the machine does not start, so the real
-// network class key is never written.
-bool SandboxRegistry(Machine& machine, Lines* lines) {
-  const char* path = "Software\\Halvex\\Simulation\\HKEY_LOCAL_MACHINE";
-  if (RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, machine.sandbox.put(),
-                      nullptr) != ERROR_SUCCESS) {
-    lines->push_back(std::string("the registry sandbox HKEY_CURRENT_USER\\") + path + " cannot be opened");
-    return false;
-  }
-  const DWORD mark = 1;
-  const char* probe = "HalvexSimulationSandbox";
-  if (RegSetValueExA(machine.sandbox.get(), probe, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&mark),
-                     sizeof mark) != ERROR_SUCCESS ||
-      RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine.sandbox.get()) != ERROR_SUCCESS) {
-    lines->push_back("the registry cannot be sandboxed; the simulated adapter is not installed");
-    return false;
-  }
-  DWORD seen = 0, size = sizeof seen;
-  if (RegQueryValueExA(HKEY_LOCAL_MACHINE, probe, nullptr, nullptr, reinterpret_cast<BYTE*>(&seen), &size) !=
-          ERROR_SUCCESS ||
-      seen != mark) {
-    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-    lines->push_back("the registry sandbox did not take effect; the simulated adapter is not installed");
-    return false;
-  }
-  return true;
-}
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (!session->lock.Acquire(dir, lines)) return HALVEXSIM_FAILED;
 #endif
-
-bool OpenRegistry(Machine& machine, Lines* lines) {
-#ifdef _WIN32
-  return SandboxRegistry(machine, lines);
-#else
-  const fs::path file = machine.dir / "registry.reg";
-  const posix::RegistryFileStatus status = posix::UseRegistryFile(file.string());
-  for (const std::string& problem : status.problems) lines->push_back(problem);
-  if (!status) return false;
-  // Windows' own wireless configuration service runs, but leaves this adapter alone.
-  posix::SetService("WZCSVC", SERVICE_RUNNING);
-  return true;
-#endif
-}
-
-// The registry as the driver's installation leaves it, unless an earlier
-// run left its own state there.
-bool InstallSetup(Lines* lines) {
-  platform::UniqueKey key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kNtAdapterKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS) return true;
-  std::string error;
-  if (platform::ImportRegText(RegistrySetup(Family::kNt), &error) != ERROR_SUCCESS) {
-    lines->push_back("the adapter's registry setup could not be written: " + error);
-    return false;
-  }
-  return true;
-}
-
-std::vector<AccessPoint> LoadAccessPoints(const fs::path& dir, Lines* lines, bool* ok) {
-  const fs::path path = dir / "access-points.json";
-  ReadResult file = ReadStateFile(path);
-  if (file.present && file.error.empty()) {
-    std::string error;
-    if (auto points = ParseAccessPoints(file.text, &error)) return *points;
-    SetAside(path, error, lines);
-  } else if (file.present) {
-    if (file.error == "not a regular file") {
-      // Not ours to move: refuse, and leave it where it is.
-      lines->push_back(path.string() + ": not a regular file");
-      *ok = false;
-      return {};
+  session->machine = Machine::Load(dir, lines, Notice);
+  if (!session->machine) return HALVEXSIM_FAILED;
+  for (const std::string& path : {std::string(kDevicePath), kInstancePath}) {
+    if (HalvexSeamRegisterHandleDevice(path.c_str(), OpenPort, ControlPort, ClosePort,
+                                       &session->machine->adapter()) != 0) {
+      lines->push_back("the simulated adapter could not be registered as " + path);
+      Withdraw(*session);
+      return HALVEXSIM_FAILED;
     }
-    SetAside(path, file.error, lines);
+    session->paths.push_back(path);
   }
-  const std::string text = DefaultAccessPointsText();
-  std::string error;
-  if (!WriteStateFile(path, text, &error)) {
-    lines->push_back(path.string() + ": cannot be written: " + error);
-    *ok = false;
-  }
-  std::string ignored;
-  return *ParseAccessPoints(text, &ignored);
+  // The stand-in toolkit plays the supplicant's side of 802.1X and WPA.
+  ODSIM_EnableSupplicant(1);
+  g_session = std::move(session);
+  return HALVEXSIM_OK;
 }
 
-WorldState LoadWorldState(const fs::path& dir, Lines* lines, bool* ok) {
-  const fs::path path = dir / "world.json";
-  ReadResult file = ReadStateFile(path);
-  if (!file.present) return {};
-  if (file.error == "not a regular file") {
-    lines->push_back(path.string() + ": not a regular file");
-    *ok = false;
-    return {};
-  }
-  std::string error = file.error;
-  if (error.empty()) {
-    if (auto state = ParseWorldState(file.text, &error)) return *state;
-  }
-  SetAside(path, error, lines);
-  return {};
-}
-
-RadioWorld BuildWorld(const std::vector<AccessPoint>& points, const WorldState& state) {
-  RadioWorld world;
-  world.accessPoints = points;
-  world.counters = {1200, 40, 3, 25, 5, 10, 1, 2, 4, 1500, 60, 7};
-  world.beaconsReceived = 980;
-  world.beaconsMissed = 20;
-  world.station.radioOn = state.radioOn;
-  if (state.associated && state.radioOn) {
-    for (size_t i = 0; i < points.size(); ++i) {
-      if (points[i].ssid == *state.associated) world.current = i;
-    }
-  }
-  return world;
-}
-
-bool Register(Machine& machine, const std::string& path, Lines* lines) {
-  if (HalvexSeamRegisterDevice(path.c_str(), Control, machine.adapter.get()) != 0) {
-    lines->push_back("the simulated adapter could not be registered as " + path);
-    return false;
-  }
-  machine.paths.push_back(path);
-  return true;
-}
-
-void Withdraw(Machine& machine) {
-  for (const std::string& path : machine.paths) HalvexSeamUnregisterDevice(path.c_str());
-  machine.paths.clear();
-}
-
-bool SaveWorld(const Machine& machine, Lines* lines) {
-  const RadioWorld world = machine.adapter->World();
-  WorldState state;
-  if (world.current && *world.current < world.accessPoints.size())
-    state.associated = world.accessPoints[*world.current].ssid;
-  state.radioOn = world.station.radioOn;
-  state.values = machine.adapter->Values();
-  const fs::path path = machine.dir / "world.json";
-  std::string error;
-  if (!WriteStateFile(path, WorldStateText(state), &error)) {
-    lines->push_back(path.string() + ": cannot be saved: " + error);
-    return false;
-  }
-  return true;
-}
-
-int Start(const char* stateDir, Lines* lines) {
+int Start(const char* stateDir, bool inProcess, Lines* lines) {
   if (stateDir == nullptr || *stateDir == '\0') {
     lines->push_back("no state directory given");
     return HALVEXSIM_FAILED;
   }
-  if (g_machine) {
+  if (g_session) {
     lines->push_back("the simulated machine is already running");
     return HALVEXSIM_FAILED;
   }
-  auto machine = std::make_unique<Machine>();
-  machine->dir = fs::absolute(fs::path(stateDir));
-  std::error_code ec;
-  fs::create_directories(machine->dir, ec);
-  if (ec || !fs::is_directory(machine->dir)) {
-    lines->push_back(machine->dir.string() +
-                     ": cannot be created: " + (ec ? ec.message() : std::string("not a directory")));
-    return HALVEXSIM_FAILED;
-  }
-  bool ok = true;
-  machine->points = LoadAccessPoints(machine->dir, lines, &ok);
-  const WorldState state = LoadWorldState(machine->dir, lines, &ok);
-  if (!ok || !OpenRegistry(*machine, lines) || !InstallSetup(lines)) return HALVEXSIM_FAILED;
-
-  machine->adapter = SimAdapter::Create();
-  for (const auto& [oid, value] : state.values) machine->adapter->SetValue(oid, value);
-  machine->adapter->SetWorld(BuildWorld(machine->points, state));
-  // The stand-in toolkit plays the supplicant's side of 802.1X.
+#ifdef _WIN32
+  (void)inProcess;
+  return StartInProcess(stateDir, lines);
+#else
+  if (inProcess) return StartInProcess(stateDir, lines);
+  auto session = std::make_unique<Session>();
+  session->client = ServiceClient::Connect(stateDir, true, lines);
+  if (!session->client || !session->client->Attach(lines)) return HALVEXSIM_FAILED;
   ODSIM_EnableSupplicant(1);
-  if (!Register(*machine, kDevicePath, lines) ||
-      !Register(*machine, std::string("\\\\.\\") + kInstanceId, lines)) {
-    Withdraw(*machine);
-    return HALVEXSIM_FAILED;
-  }
-  g_machine = std::move(machine);
+  g_session = std::move(session);
   return HALVEXSIM_OK;
+#endif
 }
 
 int Stop(Lines* lines) {
-  if (!g_machine) {
+  if (!g_session) {
     lines->push_back("the simulated machine is not running");
     return HALVEXSIM_FAILED;
   }
-  std::unique_ptr<Machine> machine = std::move(g_machine);
-  bool ok = SaveWorld(*machine, lines);
-#ifndef _WIN32
-  // A setting whose registry write did not reach the file is lost at exit.
-  if (const auto error = posix::RegistryPersistError()) {
-    lines->push_back(*error);
-    ok = false;
+  std::unique_ptr<Session> session = std::move(g_session);
+  bool ok = true;
+  if (session->machine) {
+    ok = session->machine->Save(lines);
+    session->machine->adapter().StopCapture();
+    Withdraw(*session);
   }
-#endif
-  machine->adapter->StopCapture();
-  Withdraw(*machine);
-#ifdef _WIN32
-  RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+#ifndef _WIN32
+  if (session->client) {
+    std::string ignored;
+    session->client->Capture(nullptr, &ignored);
+    ok = session->client->Save(lines) && ok;
+    session->client->Detach();
+  }
 #endif
   return ok ? HALVEXSIM_OK : HALVEXSIM_FAILED;
 }
 
-const char* CodeName(uint32_t code) {
-  switch (code) {
-    case IOCTL_OID_QUERY:
-      return "query";
-    case IOCTL_OID_SET:
-      return "set";
-    case IOCTL_REGISTER_EVENT:
-      return "register event";
-    case IOCTL_REGISTER_EXIT_EVENT:
-      return "register exit event";
-    default:
-      return "control";
+template <typename Body>
+int Guarded(char* messages, unsigned size, Body body) {
+  Lines lines;
+  int result = HALVEXSIM_FAILED;
+  try {
+    std::lock_guard lock(g_lock);
+    result = body(&lines);
+  } catch (const std::exception& e) {
+    lines.push_back(e.what());
+    result = HALVEXSIM_FAILED;
   }
-}
-
-std::string RequestLog(const SimAdapter& adapter) {
-  std::string text;
-  char line[160];
-  for (const ControlCall& call : adapter.Calls()) {
-    std::snprintf(line, sizeof line, "%-19s in %5u out %5u", CodeName(call.code), call.inLength,
-                  call.outLength);
-    text += line;
-    const bool oid = call.code == IOCTL_OID_QUERY || call.code == IOCTL_OID_SET;
-    const Bytes shown = oid ? call.Payload() : call.input;
-    if (oid) {
-      std::snprintf(line, sizeof line, "  OID 0x%08X", call.Oid());
-      text += line;
-    }
-    text += shown.empty() ? "" : " ";
-    for (size_t i = 0; i < shown.size() && i < 16; ++i) {
-      std::snprintf(line, sizeof line, " %02X", shown[i]);
-      text += line;
-    }
-    if (shown.size() > 16) text += " ...";
-    text += "\n";
-  }
-  return text;
+  return Report(lines, messages, size, result);
 }
 
 // "HKEY_LOCAL_MACHINE\path" as a root and a path below it.
@@ -413,52 +234,58 @@ bool SplitKey(const std::string& full, HKEY* root, std::string* path) {
   return false;
 }
 
-template <typename Body>
-int Guarded(char* messages, unsigned size, Body body) {
-  Lines lines;
-  int result = HALVEXSIM_FAILED;
-  try {
-    std::lock_guard lock(g_lock);
-    result = body(&lines);
-  } catch (const std::exception& e) {
-    lines.push_back(e.what());
-    result = HALVEXSIM_FAILED;
-  }
-  return Report(lines, messages, size, result);
-}
-
 }  // namespace
 }  // namespace hx::sim
 
 using namespace hx::sim;
 
 extern "C" int HalvexSimStart(const char* stateDir, char* messages, unsigned size) {
-  return Guarded(messages, size, [&](Lines* lines) { return Start(stateDir, lines); });
+  return Guarded(messages, size, [&](Lines* lines) { return Start(stateDir, false, lines); });
+}
+
+extern "C" int HalvexSimStartInProcess(const char* stateDir, char* messages, unsigned size) {
+  return Guarded(messages, size, [&](Lines* lines) { return Start(stateDir, true, lines); });
 }
 
 extern "C" int HalvexSimStop(char* messages, unsigned size) {
   return Guarded(messages, size, [&](Lines* lines) { return Stop(lines); });
 }
 
+extern "C" void HalvexSimSetNotice(HalvexSimNotice notice) {
+  g_notice.store(notice);
+}
+
 extern "C" int HalvexSimCapture(const char* path, char* messages, unsigned size) {
   return Guarded(messages, size, [&](Lines* lines) {
-    if (!g_machine || path == nullptr) {
+    if (!g_session || path == nullptr) {
       lines->push_back("the simulated machine is not running");
       return HALVEXSIM_FAILED;
     }
     std::string error;
-    if (!g_machine->adapter->StartCapture(path, &error)) {
-      lines->push_back(std::string(path) + ": " + error);
-      return HALVEXSIM_FAILED;
+    bool ok = false;
+    if (g_session->machine) {
+      ok = g_session->machine->adapter().StartCapture(path, &error);
     }
-    return HALVEXSIM_OK;
+#ifndef _WIN32
+    else {
+      // The service writes it: the path as this process means it.
+      const std::string absolute = fs::absolute(path).string();
+      ok = g_session->client->Capture(&absolute, &error);
+    }
+#endif
+    if (!ok) lines->push_back(std::string(path) + ": " + error);
+    return ok ? HALVEXSIM_OK : HALVEXSIM_FAILED;
   });
 }
 
 extern "C" unsigned HalvexSimRequestLog(char* buffer, unsigned size) {
   try {
     std::lock_guard lock(g_lock);
-    const std::string text = g_machine ? RequestLog(*g_machine->adapter) : std::string();
+    std::string text;
+    if (g_session && g_session->machine) text = RequestLogText(g_session->machine->adapter().Calls());
+#ifndef _WIN32
+    if (g_session && g_session->client) text = g_session->client->RequestLog();
+#endif
     if (buffer != nullptr && size > 0) {
       const size_t n = std::min<size_t>(text.size(), size - 1);
       std::memcpy(buffer, text.data(), n);
@@ -497,7 +324,7 @@ extern "C" int HalvexSimExportRegistry(const char* key, const char* path, char* 
 extern "C" int HalvexSimImportRegistry(const char* path, char* messages, unsigned size) {
   return Guarded(messages, size, [&](Lines* lines) {
     if (path == nullptr) return HALVEXSIM_FAILED;
-    const ReadResult file = ReadStateFile(path);
+    const StateFile file = ReadStateFile(path);
     if (!file.present || !file.error.empty()) {
       lines->push_back(std::string(path) + ": " + (file.present ? file.error : std::string("not found")));
       return HALVEXSIM_FAILED;
@@ -514,15 +341,61 @@ extern "C" int HalvexSimImportRegistry(const char* path, char* messages, unsigne
 extern "C" int HalvexSimPortOpen(void) {
   try {
     std::lock_guard lock(g_lock);
-    if (!g_machine) return 0;
-    const RadioWorld world = g_machine->adapter->World();
-    if (!world.current || *world.current >= world.accessPoints.size()) return 0;
-    const AccessPoint& ap = world.accessPoints[*world.current];
-    // Traffic flows once the network's own check let the station through.
-    if (ap.passphrase) return g_machine->adapter->PortOpen() ? 1 : 0;
-    if (ap.eapPassword) return world.station.eapAuthorized ? 1 : 0;
-    return 1;
+    if (!g_session) return 0;
+    if (g_session->machine) return TrafficFlows(g_session->machine->adapter()) ? 1 : 0;
+#ifndef _WIN32
+    return g_session->client->PortOpen() ? 1 : 0;
+#else
+    return 0;
+#endif
   } catch (const std::exception&) {
     return 0;
   }
+}
+
+extern "C" int HalvexSimServiceStatus(const char* stateDir, char* text, unsigned size) {
+  return Guarded(text, size, [&](Lines* lines) {
+#ifdef _WIN32
+    lines->push_back("the machine's service runs on POSIX hosts; on Windows the machine is in each process");
+    return HALVEXSIM_FAILED;
+#else
+    if (stateDir == nullptr) return HALVEXSIM_FAILED;
+    Lines ignored;
+    std::unique_ptr<ServiceClient> client = ServiceClient::Connect(stateDir, false, &ignored);
+    const std::optional<std::string> status = client ? client->Status() : std::nullopt;
+    if (!status) {
+      lines->push_back("no machine's service runs for " + fs::absolute(stateDir).string());
+      return HALVEXSIM_FAILED;
+    }
+    lines->push_back(*status);
+    return HALVEXSIM_OK;
+#endif
+  });
+}
+
+extern "C" int HalvexSimServiceStop(const char* stateDir, char* messages, unsigned size) {
+  return Guarded(messages, size, [&](Lines* lines) {
+#ifdef _WIN32
+    (void)stateDir;
+    return HALVEXSIM_OK;
+#else
+    if (stateDir == nullptr) return HALVEXSIM_FAILED;
+    Lines ignored;
+    std::unique_ptr<ServiceClient> client = ServiceClient::Connect(stateDir, false, &ignored);
+    if (!client) return HALVEXSIM_OK;
+    client->Stop();
+    client.reset();
+    // Ended once its lock is free: it holds the lock for its life.
+    const fs::path lockPath = fs::absolute(stateDir) / kServiceLock;
+    const int lock = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (lock < 0) return HALVEXSIM_OK;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    bool ended = false;
+    while (!(ended = ::flock(lock, LOCK_EX | LOCK_NB) == 0) && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ::close(lock);
+    if (!ended) lines->push_back("the machine's service of " + fs::absolute(stateDir).string() + " did not end");
+    return ended ? HALVEXSIM_OK : HALVEXSIM_FAILED;
+#endif
+  });
 }

@@ -40,16 +40,59 @@ size_t LineOf(std::string_view text, size_t offset) {
          static_cast<size_t>(std::count(text.begin(), text.begin() + static_cast<ptrdiff_t>(offset), '\n'));
 }
 
+// Nesting no state file needs; deeper is refused before it is parsed.
+constexpr int kMaxDepth = 16;
+
+// The offset where `text` first nests deeper than kMaxDepth, if it does.
+std::optional<size_t> TooDeep(std::string_view text) {
+  int depth = 0;
+  bool quoted = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (quoted) {
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        quoted = false;
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxDepth) return i;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<json> ParseJson(std::string_view text, std::string* error) {
+  if (const auto deep = TooDeep(text)) {
+    *error = "line " + std::to_string(LineOf(text, *deep)) + ": nested more than " +
+             std::to_string(kMaxDepth) + " deep";
+    return std::nullopt;
+  }
+  // The parser's own text repeats the offset; the line is what people use.
+  auto reason = [](const std::exception& e) {
+    std::string text = e.what();
+    if (const auto colon = text.find("]: "); colon != std::string::npos) text = text.substr(colon + 3);
+    return text;
+  };
   try {
     return json::parse(text);
   } catch (const json::parse_error& e) {
-    // The parser's own text repeats the offset; the line is what people use.
-    std::string reason = e.what();
-    if (const auto at = reason.find("]: "); at != std::string::npos) reason = reason.substr(at + 3);
-    *error = "line " + std::to_string(LineOf(text, e.byte == 0 ? 0 : e.byte - 1)) + ": " + reason;
-    return std::nullopt;
+    *error = "line " + std::to_string(LineOf(text, e.byte == 0 ? 0 : e.byte - 1)) + ": " + reason(e);
+  } catch (const json::exception& e) {
+    // A number out of range names itself: its line is where it first stands.
+    std::string line = "1";
+    const std::string what = e.what();
+    if (const auto open = what.find('\''), close = what.rfind('\'');
+        open != std::string::npos && close > open) {
+      if (const auto found = text.find(what.substr(open + 1, close - open - 1)); found != std::string::npos)
+        line = std::to_string(LineOf(text, found));
+    }
+    *error = "line " + line + ": " + reason(e);
   }
+  return std::nullopt;
 }
 
 // One entry of the access-points file; throws std::runtime_error naming the fault.
@@ -177,9 +220,10 @@ std::string WorldStateText(const WorldState& state) {
     std::snprintf(oid, sizeof oid, "0x%08X", static_cast<unsigned>(code));
     values[oid] = Hex(bytes);
   }
-  const json file = {{"associated", state.associated ? json(*state.associated) : json(nullptr)},
-                     {"radioOn", state.radioOn},
-                     {"values", values}};
+  json file = {{"associated", state.associated ? json(*state.associated) : json(nullptr)},
+               {"radioOn", state.radioOn},
+               {"values", values}};
+  if (state.counters) file["counters"] = *state.counters;
   return file.dump(2) + "\n";
 }
 
@@ -193,6 +237,7 @@ std::optional<WorldState> ParseWorldState(std::string_view text, std::string* er
     if (file.contains("associated") && !file["associated"].is_null())
       state.associated = file["associated"].get<std::string>();
     if (file.contains("radioOn")) state.radioOn = file["radioOn"].get<bool>();
+    if (file.contains("counters")) state.counters = file["counters"].get<std::array<uint64_t, 12>>();
     if (file.contains("values")) {
       for (const auto& [name, value] : file["values"].items()) {
         size_t used = 0;

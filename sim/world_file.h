@@ -3,6 +3,7 @@
 // adapter was doing when the last run ended.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -25,7 +26,8 @@ std::optional<std::vector<AccessPoint>> ParseAccessPoints(std::string_view text,
 struct WorldState {
   std::optional<std::string> associated;  // SSID of the access point it was associated with
   bool radioOn = true;
-  std::map<uint32_t, Bytes> values;  // the driver's stored answers, by OID
+  std::optional<std::array<uint64_t, 12>> counters;  // the statistics record's counters
+  std::map<uint32_t, Bytes> values;                  // the driver's stored answers, by OID
 };
 std::string WorldStateText(const WorldState& state);
 std::optional<WorldState> ParseWorldState(std::string_view text, std::string* error);

@@ -39,6 +39,8 @@ int Events(Session& session, unsigned trace, unsigned count, unsigned seconds, O
 int Profile(Session& session, const std::string& action, const std::string& name, Output& out);
 int Registry(Session& session, const std::string& action, const std::string& file, Output& out);
 int Demo(Session& session, Output& out);
+// The machine's service of the state directory `dir`: status, stop, restart.
+int SimService(const std::string& dir, const std::string& action, Output& out);
 
 // Prints what a command reported: the JSON document, or nothing (the text
 // form is printed as the command goes).

@@ -111,6 +111,12 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"show", "store", "revert"}));
   profileCommand->add_option("NAME", profileName, "the profile's name (store)");
 
+  std::string simAction;
+  app.add_subcommand("sim", "the simulated machine's service: status, stop or restart")
+      ->add_option("ACTION", simAction, "status, stop or restart")
+      ->required()
+      ->check(CLI::IsMember({"status", "stop", "restart"}));
+
   std::string registryAction, registryFile;
   auto* registryCommand =
       app.add_subcommand("registry", "export or import the adapter's registry key (.reg)");
@@ -178,6 +184,11 @@ int main(int argc, char** argv) {
   Output out;
   out.json = options.json;
   out.terminal = isatty(fileno(stdout)) != 0;
+  if (name == "sim") {
+    const int status = SimService(StateDirectory(options).string(), simAction, out);
+    Finish(out);
+    return status;
+  }
   std::unique_ptr<Session> session = Session::Open(options);
   if (!session) return 1;
   int status = 1;

@@ -57,7 +57,15 @@ std::unique_ptr<Session> Session::Open(const Options& options) {
 #endif
   char messages[4096] = {};
   if (session->simulated_) {
-    const int started = HalvexSimStart(StateDirectory(options).string().c_str(), messages, sizeof messages);
+    // What the machine says while it waits (another process has the state
+    // directory) is said as it happens.
+    HalvexSimSetNotice([](const char* line) { Warn(line); });
+    // HALVEX_SIM_IN_PROCESS=1 keeps the machine in this process rather than
+    // in the state directory's service.
+    const std::string dir = StateDirectory(options).string();
+    const int started = Environment("HALVEX_SIM_IN_PROCESS") == "1"
+                            ? HalvexSimStartInProcess(dir.c_str(), messages, sizeof messages)
+                            : HalvexSimStart(dir.c_str(), messages, sizeof messages);
     WarnLines(messages);
     if (started != HALVEXSIM_OK) {
       session->closed_ = true;

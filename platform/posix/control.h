@@ -3,9 +3,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/posix/winapi.h"
 
 namespace hx::posix {
 
@@ -49,7 +53,22 @@ struct RegistryFileStatus {
 // `path[.log].damaged-<time>` and the hive goes on from what could be proven;
 // a non-regular file at either path, or a directory that cannot be written,
 // makes `ok` false and nothing is kept.
-RegistryFileStatus UseRegistryFile(const std::string& path);
+//
+// While it has them open, the hive holds an exclusive lock on the files (see
+// store::FileLock): another process opening them waits up to `lockWaitMs`,
+// told once through `waiting` (with the holder's pid), then gives up. Read
+// only, the files are loaded and every change is refused with
+// ERROR_WRITE_PROTECT; so too when the files cannot be written at the start
+// (the problem is reported, the hive still loads), or once a change could
+// not be saved (that change's call fails with ERROR_WRITE_FAULT).
+struct RegistryFileOptions {
+  bool readOnly = false;
+  unsigned lockWaitMs = 10000;
+  std::function<void(long holder)> waiting;
+};
+RegistryFileStatus UseRegistryFile(const std::string& path, const RegistryFileOptions& options = {});
+// Why changes are refused, while they are.
+std::optional<std::string> RegistryReadOnly();
 // Why a change made while the hive is kept in a file did not reach it (the
 // first such failure since UseRegistryFile), or why that call keeps nothing;
 // empty while every change did.
@@ -58,6 +77,30 @@ std::optional<std::string> RegistryPersistError();
 // (four times the base file's size, at least 256 KiB). Lets tests make it
 // happen often.
 void SetRegistryJournalLimit(size_t bytes);
+// Registry calls served elsewhere: the simulated machine's service holds the
+// hive for every process of its state directory, as a wineserver holds Wine's
+// registry. Each call has its Reg*A function's contract. While one is in use,
+// every Reg* call of this process goes to it and the local hive is untouched.
+class RegistryRemote {
+ public:
+  virtual ~RegistryRemote() = default;
+  virtual LONG OpenKey(HKEY key, LPCSTR subKey, REGSAM access, PHKEY result) = 0;
+  virtual LONG CreateKey(HKEY key, LPCSTR subKey, REGSAM access, PHKEY result, LPDWORD disposition) = 0;
+  virtual LONG CloseKey(HKEY key) = 0;
+  virtual LONG DeleteKey(HKEY key, LPCSTR subKey) = 0;
+  virtual LONG DeleteValue(HKEY key, LPCSTR name) = 0;
+  virtual LONG EnumKey(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPSTR keyClass,
+                       LPDWORD classLength, PFILETIME lastWrite) = 0;
+  virtual LONG EnumValue(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD type, LPBYTE data,
+                         LPDWORD dataLength) = 0;
+  virtual LONG QueryValue(HKEY key, LPCSTR name, LPDWORD type, LPBYTE data, LPDWORD dataLength) = 0;
+  // `data` holds `length` bytes and, as Windows NT reads it, one more when
+  // not null: whether it is a NUL decides a string's stored terminator.
+  virtual LONG SetValue(HKEY key, LPCSTR name, DWORD type, const BYTE* data, DWORD length) = 0;
+};
+// Sends this process's registry calls to `remote` (null: the local hive).
+void UseRegistryRemote(std::shared_ptr<RegistryRemote> remote);
+
 // Applies a .reg file to the hive; false if it cannot be read or applied.
 bool ImportRegistryFile(const std::string& path);
 // Number of open registry key handles (leak checks in tests).

@@ -16,6 +16,11 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
+  device = hx::platform::OpenHandleOn(device);
+  if (!device) {
+    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return INVALID_HANDLE_VALUE;
+  }
   std::shared_ptr<DeviceObject> object;
   try {
     object = std::make_shared<DeviceObject>(std::move(device));

@@ -4,8 +4,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <array>
 #include <cerrno>
@@ -13,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 namespace hx::posix::store {
 namespace {
@@ -196,6 +201,7 @@ class Fd {
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
   bool Close() { return ::close(std::exchange(fd_, -1)) == 0; }
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -438,8 +444,11 @@ bool SyncDirectoryOf(const std::string& path) {
 
 bool JournalFile::Start(const std::string& path, uint32_t baseId, std::string* error) {
   Close();
+  // Only the lock's holder writes here, but a link planted at the path must
+  // not make it write somewhere else.
   fd_ =
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+      ::open(path.c_str(),
+             O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0600);
   path_ = path;
   struct stat info {};
   if (fd_ < 0 || ::fstat(fd_, &info) != 0) {
@@ -458,6 +467,54 @@ bool JournalFile::Start(const std::string& path, uint32_t baseId, std::string* e
     return false;
   }
   return true;
+}
+
+bool FileLock::Acquire(const std::string& path, unsigned waitMs, std::string* error,
+                       const std::function<void(long holder)>& waiting) {
+  Release();
+  const std::string lockPath = path + ".lock";
+  Fd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600));
+  if (fd.get() < 0) {
+    *error = ErrnoText("cannot open", lockPath);
+    return false;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  bool told = false;
+  while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      *error = ErrnoText("cannot lock", lockPath);
+      return false;
+    }
+    const long holder = HolderOf(lockPath);
+    if (std::chrono::steady_clock::now() >= deadline) {
+      *error =
+          path + " is in use by " + (holder > 0 ? "process " + std::to_string(holder) : "another process");
+      return false;
+    }
+    if (!told && waiting) waiting(holder);
+    told = true;
+    // flock has no timed wait; the holder is another process.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd.get(), 0) != 0 || ::pwrite(fd.get(), pid.data(), pid.size(), 0) < 0) {
+    // The lock holds regardless; only the holder's name would be missing.
+  }
+  fd_ = fd.release();
+  return true;
+}
+
+void FileLock::Release() {
+  if (fd_ >= 0) ::close(fd_);  // closing lets the lock go
+  fd_ = -1;
+}
+
+long FileLock::HolderOf(const std::string& lockPath) {
+  Fd fd(::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
+  if (fd.get() < 0) return 0;
+  char text[32] = {};
+  const ssize_t n = ::pread(fd.get(), text, sizeof text - 1, 0);
+  return n > 0 ? std::strtol(text, nullptr, 10) : 0;
 }
 
 bool JournalFile::Append(std::string_view line, std::string* error) {

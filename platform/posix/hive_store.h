@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -79,6 +80,30 @@ std::string KeepAside(const std::string& path, std::string_view why);
 // Flushes a directory's entries (a rename or a new file in it) to disk.
 bool SyncDirectoryOf(const std::string& path);
 
+// An exclusive lock on a file set (held through `path`.lock, a small file
+// that names the holder's pid) for as long as its owner lives: the lock goes
+// with the process, however it ends.
+class FileLock {
+ public:
+  FileLock() = default;
+  ~FileLock() { Release(); }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  // Takes the lock, waiting up to `waitMs` for another holder; false with
+  // *error set (naming the holder's pid when known). `waiting` is called once
+  // with that holder's pid if the lock is busy at first.
+  bool Acquire(const std::string& path, unsigned waitMs, std::string* error,
+               const std::function<void(long holder)>& waiting = {});
+  void Release();
+  bool held() const { return fd_ >= 0; }
+  // The pid written in a lock file, or 0.
+  static long HolderOf(const std::string& lockPath);
+
+ private:
+  int fd_ = -1;
+};
+
 // The journal file, open for appending; closed with its owner.
 class JournalFile {
  public:
@@ -87,7 +112,8 @@ class JournalFile {
   JournalFile(const JournalFile&) = delete;
   JournalFile& operator=(const JournalFile&) = delete;
 
-  // Creates or empties `path` and writes the header line, synced.
+  // Creates or empties `path` and writes the header line, synced. A symbolic
+  // link at `path` is not followed.
   bool Start(const std::string& path, uint32_t baseId, std::string* error);
   // Appends one line and syncs it before returning. On failure the file is
   // cut back to its last whole line, so later appends still read back.

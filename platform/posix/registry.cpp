@@ -4,11 +4,13 @@
 // hive is written as a .reg text only when the journal has grown.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -200,25 +202,30 @@ class Store {
 
   bool active() const { return !path_.empty(); }
 
-  // Appends the record of a change already made in the hive.
-  void Record(const platform::RegChange& change) {
-    if (!active()) return;
+  // Why changes are refused, while they are.
+  const std::optional<std::string>& readOnly() const { return readOnly_; }
+
+  // Appends the record of a change already made in the hive; false when it
+  // could not be saved, and from then on the hive takes no change (one that
+  // a later process would not see must not be acknowledged).
+  bool Record(const platform::RegChange& change) {
+    if (!active()) return true;
     try {
-      if (!journal_.open() || compactionDue_) {
-        Compact();  // the export holds this change too
-        return;
-      }
+      if (!journal_.open() || compactionDue_)
+        return Compact() || Refuse();  // the export holds this change too
       std::string why;
       if (!journal_.Append(store::JournalRecord(change), &why)) {
         Fail(why);
         compactionDue_ = true;
-        return;
+        return Refuse();
       }
       ++records_;
       if (journal_.size() > Limit()) Compact();
+      return true;
     } catch (...) {
       Fail("out of memory while saving a change");
       compactionDue_ = true;
+      return Refuse();
     }
   }
 
@@ -244,27 +251,41 @@ class Store {
   void Close() {
     if (active() && (records_ > 0 || compactionDue_)) Compact();
     journal_.Close();
+    lock_.Release();
     path_.clear();
     records_ = 0;
     compactionDue_ = false;
     error_.reset();
+    readOnly_.reset();
   }
 
-  RegistryFileStatus Open(const std::string& path) {
+  RegistryFileStatus Open(const std::string& path, const RegistryFileOptions& options) {
     Close();
     error_.reset();
     RegistryFileStatus status;
-    status.ok = Load(path, &status.problems);
-    if (status.ok) {
+    std::string why;
+    // Another process's files are not touched, its temporaries least of all.
+    if (!options.readOnly && !lock_.Acquire(path, options.lockWaitMs, &why, options.waiting)) {
+      status.problems.push_back(kProblemLead + why);
+      error_ = why;
+      return status;
+    }
+    status.ok = Load(path, &status.problems, !options.readOnly);
+    if (status.ok && options.readOnly) {
+      readOnly_ = path + " is opened read-only: changes are refused";
+      status.problems.push_back(kProblemLead + *readOnly_);
+    } else if (status.ok) {
       path_ = path;
       if (!Compact()) {
-        status.problems.push_back(kProblemLead + *error_);
-        status.ok = false;
+        // The hive is there to read; a change that could not be kept is not.
+        status.problems.push_back(kProblemLead + *error_ + "; changes are refused until it can be written");
+        readOnly_ = *error_;
         path_.clear();
         journal_.Close();
       }
     }
     if (!status.ok) {
+      lock_.Release();
       std::string summary = "registry: changes are not saved to " + path;
       error_ = summary;
       status.problems.push_back(summary);
@@ -285,12 +306,17 @@ class Store {
   void Fail(const std::string& why) {
     if (!error_) error_ = why;
   }
+  bool Refuse() {
+    if (!readOnly_) readOnly_ = "a change could not be saved: " + error_.value_or("unknown error");
+    return false;
+  }
 
   // Reads the base and the journal into the hive; false when the files
   // cannot be used at all. Damaged files are kept aside and reported.
-  bool Load(const std::string& path, std::vector<std::string>* problems) {
+  bool Load(const std::string& path, std::vector<std::string>* problems, bool owner) {
     auto report = [&](std::string text) { problems->push_back(kProblemLead + std::move(text)); };
-    store::RemoveTemporaries(path);
+    // Temporaries are a dead holder's only when the lock is ours.
+    if (owner) store::RemoveTemporaries(path);
     std::string base;
     std::string why;
     store::ReadResult baseRead = store::ReadRegularFile(path, &base, &why);
@@ -355,6 +381,8 @@ class Store {
   }
 
   std::string path_;  // empty: not saving
+  store::FileLock lock_;
+  std::optional<std::string> readOnly_;
   store::JournalFile journal_;
   size_t baseBytes_ = 0;
   size_t records_ = 0;  // appended since the last compaction
@@ -362,6 +390,13 @@ class Store {
   bool compactionDue_ = false;
   std::optional<std::string> error_;
 };
+
+// The registry this process's calls go to when it is not the local hive.
+// Never destroyed: a thread may make a registry call during exit.
+std::atomic<std::shared_ptr<RegistryRemote>>& Remote() {
+  static auto* remote = new std::atomic<std::shared_ptr<RegistryRemote>>();
+  return *remote;
+}
 
 // Never destroyed, like the hive.
 Store& TheStore() {
@@ -532,10 +567,11 @@ LONG WithChange(HKEY handle, Body body) {
     Store& store = TheStore();
     std::unique_lock<std::mutex> writer;
     if (tBatch == 0) writer = std::unique_lock(store.mutex);
+    if (writer.owns_lock() && store.readOnly()) return ERROR_WRITE_PROTECT;
     platform::RegChange record;
     platform::RegChange* wanted = writer.owns_lock() && store.active() ? &record : nullptr;
     LONG status = WithKey(handle, [&](Hive& hive, Resolved& target) { return body(hive, target, wanted); });
-    if (record.root != nullptr) store.Record(record);
+    if (record.root != nullptr && !store.Record(record)) return ERROR_WRITE_FAULT;
     return status;
   } catch (...) {
     return ERROR_NOT_ENOUGH_MEMORY;
@@ -556,12 +592,18 @@ void ResetRegistry() {
   }
 }
 
-RegistryFileStatus UseRegistryFile(const std::string& path) {
+RegistryFileStatus UseRegistryFile(const std::string& path, const RegistryFileOptions& options) {
   static const bool exitHook = std::atexit(CompactAtExit) == 0;
   (void)exitHook;
   Store& store = TheStore();
   std::lock_guard writer(store.mutex);
-  return store.Open(path);
+  return store.Open(path, options);
+}
+
+std::optional<std::string> RegistryReadOnly() {
+  Store& store = TheStore();
+  std::lock_guard writer(store.mutex);
+  return store.readOnly();
 }
 
 bool ImportRegistryFile(const std::string& path) {
@@ -591,6 +633,10 @@ void SetRegistryJournalLimit(size_t bytes) {
   store.SetLimit(bytes);
 }
 
+void UseRegistryRemote(std::shared_ptr<RegistryRemote> remote) {
+  Remote().store(std::move(remote));
+}
+
 size_t OpenKeyCount() {
   Hive& hive = TheHive();
   std::lock_guard lock(hive.mutex);
@@ -602,6 +648,8 @@ size_t OpenKeyCount() {
 using namespace hx::posix;
 
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM access, PHKEY result) {
+  if (const std::shared_ptr<RegistryRemote> remote = Remote().load())
+    return remote->OpenKey(key, subKey, access, result);
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;  // a failed open leaves no stale key behind
   return WithKey(key, [&](Hive& hive, Resolved& base) -> LONG {
@@ -620,6 +668,8 @@ LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM access, PHKEY resul
 
 LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM access, LPSECURITY_ATTRIBUTES,
                         PHKEY result, LPDWORD disposition) {
+  if (const std::shared_ptr<RegistryRemote> remote = Remote().load())
+    return remote->CreateKey(key, subKey, access, result, disposition);
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   return WithChange(key, [&](Hive& hive, Resolved& base, Change* record) -> LONG {
     std::vector<std::string_view> names;
@@ -652,6 +702,7 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM acc
 }
 
 LSTATUS RegCloseKey(HKEY key) {
+  if (const std::shared_ptr<RegistryRemote> remote = Remote().load()) return remote->CloseKey(key);
   if (RootIndex(key) >= 0) return ERROR_SUCCESS;
   auto raw = reinterpret_cast<uintptr_t>(key);
   OpenKey closed;  // released outside the lock
@@ -665,6 +716,7 @@ LSTATUS RegCloseKey(HKEY key) {
 }
 
 LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) {
+  if (const std::shared_ptr<RegistryRemote> remote = Remote().load()) return remote->DeleteKey(key, subKey);
   if (subKey == nullptr) return ERROR_INVALID_PARAMETER;
   return WithChange(key, [&](Hive& hive, Resolved& base, Change* record) -> LONG {
     std::vector<std::string_view> names;
@@ -684,6 +736,7 @@ LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) {
 }
 
 LSTATUS RegDeleteValueA(HKEY key, LPCSTR name) {
+  if (const std::shared_ptr<RegistryRemote> remote = Remote().load()) return remote->DeleteValue(key, name);
   return WithChange(key, [&](Hive& hive, Resolved& target, Change* record) -> LONG {
     if ((target.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
     auto found = target.key->values.find(std::string_view(name != nullptr ? name : ""));
@@ -699,6 +752,8 @@ LSTATUS RegDeleteValueA(HKEY key, LPCSTR name) {
 
 LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD, LPSTR keyClass,
                       LPDWORD classLength, PFILETIME lastWrite) {
+  if (const std::shared_ptr<RegistryRemote> remote = Remote().load())
+    return remote->EnumKey(key, index, name, nameLength, keyClass, classLength, lastWrite);
   return WithKey(key, [&](Hive&, Resolved& target) -> LONG {
     if ((target.access & KEY_ENUMERATE_SUB_KEYS) == 0) return ERROR_ACCESS_DENIED;
     if (name == nullptr || nameLength == nullptr) return ERROR_INVALID_PARAMETER;
@@ -718,6 +773,8 @@ LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPD
 
 LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD, LPDWORD type,
                       LPBYTE data, LPDWORD dataLength) {
+  if (const std::shared_ptr<RegistryRemote> remote = Remote().load())
+    return remote->EnumValue(key, index, name, nameLength, type, data, dataLength);
   return WithKey(key, [&](Hive&, Resolved& target) -> LONG {
     if ((target.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
     if (name == nullptr || nameLength == nullptr || (data != nullptr && dataLength == nullptr))
@@ -734,6 +791,8 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPD
 }
 
 LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataLength) {
+  if (const std::shared_ptr<RegistryRemote> remote = Remote().load())
+    return remote->QueryValue(key, name, type, data, dataLength);
   return WithKey(key, [&](Hive&, Resolved& target) -> LONG {
     if ((target.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
     if (data != nullptr && dataLength == nullptr) return ERROR_INVALID_PARAMETER;
@@ -744,6 +803,8 @@ LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE da
 }
 
 LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data, DWORD length) {
+  if (const std::shared_ptr<RegistryRemote> remote = Remote().load())
+    return remote->SetValue(key, name, type, data, length);
   return WithChange(key, [&](Hive& hive, Resolved& target, Change* record) -> LONG {
     if ((target.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
     // As on Windows, the machine and users roots hold keys, not values.

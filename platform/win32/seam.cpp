@@ -32,6 +32,11 @@ std::shared_ptr<Device> FindToken(HANDLE handle) {
 HANDLE OpenDevice(const char* path) {
   std::shared_ptr<Device> device = path != nullptr ? FindDevice(path) : nullptr;
   if (!device) return CreateFileA(path, 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  device = OpenHandleOn(device);
+  if (!device) {
+    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return INVALID_HANDLE_VALUE;
+  }
   HANDLE token = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (token == nullptr) return INVALID_HANDLE_VALUE;
   try {

@@ -44,8 +44,8 @@ def main():
     symbols = exported(args.nm, halvex, demangle=True)
     seam = sorted(n for t, n in symbols if n.startswith("HalvexSeam"))
     api = [(t, n) for t, n in symbols if not n.startswith("HalvexSeam")]
-    check(seam == ["HalvexSeamRegisterDevice", "HalvexSeamUnregisterDevice"],
-          f"libHalvex exports the seam's two calls: {seam}")
+    check(seam == ["HalvexSeamRegisterDevice", "HalvexSeamRegisterHandleDevice", "HalvexSeamUnregisterDevice"],
+          f"libHalvex exports the seam's three calls: {seam}")
     strays = [n for t, n in api if t != "T" or not re.match(r"Halvex\w*\(", n)]
     check(not strays, "libHalvex exports nothing but Halvex* functions" + (f": {strays[:5]}" if strays else ""))
     check(len(api) == 149, f"libHalvex exports the API's 149 functions: {len(api)}")
@@ -60,7 +60,7 @@ def main():
     check({"HalvexSimStart", "HalvexSimStop"} <= names, "libHalvexSim exports HalvexSimStart and HalvexSimStop")
     # One copy of the library per process: the machine takes the seam from libHalvex.
     undefined = run(args.nm, "-D", "--undefined-only", os.path.join(lib, "libHalvexSim.so.1")).split()
-    check("HalvexSeamRegisterDevice" in undefined, "libHalvexSim takes the seam from libHalvex")
+    check("HalvexSeamRegisterHandleDevice" in undefined, "libHalvexSim takes the seam from libHalvex")
 
     win32 = {n for _, n in exported(args.nm, os.path.join(lib, "libhxwin32.so.1"), demangle=True)}
     strays = sorted(n for n in win32 if n.startswith(("std::", "__gnu_cxx::", "typeinfo", "vtable")))
@@ -85,6 +85,11 @@ def main():
     check(sorted(resolved) == ["libHalvex.so.1", "libHalvexSim.so.1", "libhxwin32.so.1", "odSupp_M.so"] and
           all(os.path.realpath(p).startswith(os.path.realpath(lib) + os.sep) for p in resolved.values()),
           f"halvexctl finds its libraries in the prefix: {resolved}")
+
+    # The machine's service beside the utility, finding the same libraries.
+    service = os.path.join(args.prefix, args.bindir, "halvex-simd")
+    check(os.access(service, os.X_OK), "halvex-simd installed beside halvexctl")
+    check(dynamic(args.readelf, service, "RUNPATH") == ["$ORIGIN/" + up], f"halvex-simd: run path $ORIGIN/{up}")
 
     # The machine's package brings the library's: a caller may name only it.
     env = dict(os.environ, PKG_CONFIG_LIBDIR=os.path.join(lib, "pkgconfig"), PKG_CONFIG_PATH="")

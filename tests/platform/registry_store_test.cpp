@@ -17,6 +17,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/posix/control.h"
@@ -145,10 +146,12 @@ class StoreDir {
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
   }
+  // The files of the hive; its lock file stays beside them once made.
   std::vector<std::string> Names() const {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path))
-      names.push_back(entry.path().filename());
+    for (const auto& entry : std::filesystem::directory_iterator(path)) {
+      if (entry.path().filename() != "registry.reg.lock") names.push_back(entry.path().filename());
+    }
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -333,11 +336,54 @@ TEST_F(RegistryStoreTest, AWriteThatCannotBeKeptIsReported) {
   UniqueKey key = CreateKey("Store\\A");
   EXPECT_FALSE(posix::RegistryPersistError().has_value());
   std::filesystem::remove_all(dir.path);
-  EXPECT_EQ(WriteValue(key.get(), "v", REG_SZ, "1\0"s), ERROR_SUCCESS) << "the hive itself still changes";
+  // Not acknowledged: a later process would not see it. Nor is any later one.
+  EXPECT_EQ(WriteValue(key.get(), "v", REG_SZ, "1\0"s), ERROR_WRITE_FAULT);
   ASSERT_TRUE(posix::RegistryPersistError().has_value());
   EXPECT_NE(posix::RegistryPersistError()->find("registry.reg"), std::string::npos);
+  EXPECT_EQ(WriteValue(key.get(), "w", REG_SZ, "2\0"s), ERROR_WRITE_PROTECT);
+  ASSERT_TRUE(posix::RegistryReadOnly().has_value());
   std::string read;
   EXPECT_EQ(ReadValue(key.get(), "v", nullptr, &read), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryStoreTest, OneProcessAtATimeHasTheFilesReadOnlyOpenersNone) {
+  ASSERT_TRUE(posix::UseRegistryFile(file).ok);
+  CreateKey("Store\\Kept");
+  posix::ResetRegistry();
+  // Another process holds the files: the opener is told who, waits its bound,
+  // and touches nothing of theirs.
+  const pid_t holder = fork();
+  if (holder == 0) {
+    posix::RegistryFileStatus held = posix::UseRegistryFile(file);
+    Write(file + ".Zq9Xy1", "the holder's save in flight");
+    _exit(held.ok ? (pause(), 0) : 1);
+  }
+  while (posix::store::FileLock::HolderOf(file + ".lock") != holder) std::this_thread::yield();
+  long told = 0;
+  posix::RegistryFileOptions options;
+  options.lockWaitMs = 200;
+  options.waiting = [&](long pid) { told = pid; };
+  posix::RegistryFileStatus busy = posix::UseRegistryFile(file, options);
+  EXPECT_FALSE(busy.ok);
+  EXPECT_EQ(told, holder);
+  EXPECT_TRUE(Mentions(busy, file + " is in use by process " + std::to_string(holder)))
+      << ::testing::PrintToString(busy.problems);
+  // Read-only, it loads what the holder has and changes nothing.
+  options.readOnly = true;
+  posix::RegistryFileStatus reader = posix::UseRegistryFile(file, options);
+  EXPECT_TRUE(reader.ok);
+  EXPECT_NE(Dump().find("Store\\Kept"), std::string::npos);
+  UniqueKey key;
+  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Store\\New", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            key.put(), nullptr),
+            ERROR_WRITE_PROTECT);
+  EXPECT_TRUE(std::filesystem::exists(file + ".Zq9Xy1")) << "the holder's temporary stays";
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  posix::ResetRegistry();
+  // The holder gone, its lock went with it.
+  ASSERT_TRUE(posix::UseRegistryFile(file).ok);
+  EXPECT_FALSE(std::filesystem::exists(file + ".Zq9Xy1"));
 }
 
 TEST_F(RegistryStoreTest, DamagedBasesAreKeptAsideAndReplaced) {
