@@ -30,6 +30,10 @@ const Ratio kRatios[] = {
     {"setting write, 10000 keys vs 10", "SettingWrite/10000/iterations:30000",
      "SettingWrite/10/iterations:30000", 1.5},
     {"enumeration per key, 20000 vs 1000", "Enumerate/20000", "Enumerate/1000", 1.5, 20000, 1000},
+    {"service, driver query", "Service/Query", "Service/BareRoundTrip", 2.0},
+    {"service, registry read", "Service/RegRead", "Service/BareRoundTrip", 2.0},
+    {"service, registry write (no sync)", "Service/RegWrite", "Service/BareRoundTrip", 2.0},
+    {"service, 1000 events: fetch, 4 vs 1", "ServiceEvents/4", "ServiceEvents/1", 2.0, 4, 1},
 };
 
 class RatioReporter : public benchmark::ConsoleReporter {

@@ -69,7 +69,7 @@ typedef void (*HalvexSimNotice)(const char* line);
 HALVEXSIM_API void HalvexSimSetNotice(HalvexSimNotice notice);
 
 /* The service of `stateDir`, if one runs (POSIX): its state as JSON text
- * ({"pid", "uptimeSeconds", "clients", "stateDirectory", "readOnly"}), cut to
+ * ({"pid", "uptimeSeconds", "clients", "handles", "stateDirectory", "readOnly"}), cut to
  * `size`; HALVEXSIM_FAILED, with the reason in `text`, when none runs. */
 HALVEXSIM_API int HalvexSimServiceStatus(const char* stateDir, char* text, unsigned size);
 /* Asks the service of `stateDir` to save and end; HALVEXSIM_OK also when

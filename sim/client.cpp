@@ -199,7 +199,7 @@ struct ServiceClient::Impl : std::enable_shared_from_this<Impl> {
   // The device handles open in this process, and the exit events they
   // registered: set when the service goes, as a driver does on removal.
   std::mutex handlesMutex;
-  std::set<struct RemoteHandle*> handles;
+  std::set<class RemoteDevice*> handles;
   std::vector<std::string> paths;  // registered through the seam
 
   ~Impl() {
@@ -225,17 +225,27 @@ struct ServiceClient::Impl : std::enable_shared_from_this<Impl> {
 };
 
 // A device handle of this process on the service's adapter.
-struct RemoteHandle {
-  std::weak_ptr<ServiceClient::Impl> client;
-  uint32_t port = 0;
-  std::atomic<uint32_t> exitEvent{0};
+class RemoteDevice final : public platform::Device {
+ public:
+  RemoteDevice(std::shared_ptr<ServiceClient::Impl> client, uint32_t port)
+      : client_(std::move(client)), port_(port) {}
+  ~RemoteDevice() override;
+  bool Control(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength, uint32_t* returned,
+               uint32_t* error) override;
+  // The exit event its opener registered: set when the service goes.
+  uint32_t exitEvent() const { return exitEvent_.load(); }
+
+ private:
+  std::shared_ptr<ServiceClient::Impl> client_;
+  uint32_t port_;
+  std::atomic<uint32_t> exitEvent_{0};
 };
 
 void ServiceClient::Impl::Gone() {
   if (dead.exchange(true)) return;
   std::lock_guard lock(handlesMutex);
-  for (RemoteHandle* handle : handles) {
-    if (const uint32_t exit = handle->exitEvent.load())
+  for (RemoteDevice* handle : handles) {
+    if (const uint32_t exit = handle->exitEvent())
       SetEvent(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(exit)));
   }
 }
@@ -251,65 +261,37 @@ void ServiceClient::Impl::ReadEvents() {
   Gone();
 }
 
-namespace {
-
 // ---- the device, through the seam ---------------------------------------------------------
 
-void* OpenHandle(void* context) {
-  auto* impl = static_cast<ServiceClient::Impl*>(context);
-  Writer request(Kind::kOpenDevice);
-  request.Text(kDevicePath);
-  const std::optional<wire::Message> reply = impl->Call(request);
-  if (!reply) return nullptr;
-  Reader r(reply->body);
-  const auto status = r.U32();
-  const auto port = r.U32();
-  if (!r.Done() || *status != ERROR_SUCCESS) return nullptr;
-  auto* handle = new RemoteHandle;
-  handle->client = impl->weak_from_this();
-  handle->port = *port;
-  std::lock_guard lock(impl->handlesMutex);
-  impl->handles.insert(handle);
-  return handle;
-}
-
-void CloseHandleOf(void* context, void* opened) {
-  auto* impl = static_cast<ServiceClient::Impl*>(context);
-  auto* handle = static_cast<RemoteHandle*>(opened);
+RemoteDevice::~RemoteDevice() {
   {
-    std::lock_guard lock(impl->handlesMutex);
-    impl->handles.erase(handle);
+    std::lock_guard lock(client_->handlesMutex);
+    client_->handles.erase(this);
   }
   Writer request(Kind::kCloseDevice);
-  request.U32(handle->port);
-  impl->Call(request);
-  delete handle;
+  request.U32(port_);
+  client_->Call(request);
 }
 
-int ControlHandle(void* opened, uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
-                  uint32_t* returned, uint32_t* error) {
-  auto* handle = static_cast<RemoteHandle*>(opened);
+bool RemoteDevice::Control(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
+                           uint32_t* returned, uint32_t* error) {
   *returned = 0;
-  std::shared_ptr<ServiceClient::Impl> impl = handle->client.lock();
-  if (!impl) {
-    *error = ERROR_DEVICE_NOT_CONNECTED;
-    return 0;
-  }
   if (code == IOCTL_REGISTER_EXIT_EVENT && in != nullptr && inLength >= 4) {
     uint32_t value = 0;
     std::memcpy(&value, in, 4);
-    handle->exitEvent = value;
+    exitEvent_ = value;
   }
   const bool same = out == in && in != nullptr;
   Writer request(Kind::kControl);
-  request.U32(handle->port).U32(code).U8(same ? 1 : 0).U32(outLength);
+  request.U32(port_).U32(code).U8(same ? 1 : 0).U32(outLength);
   request.Bytes({static_cast<const uint8_t*>(in), in != nullptr ? inLength : 0});
-  const std::optional<wire::Message> reply = impl->Call(request);
+  const std::optional<wire::Message> reply = client_->Call(request);
   // The request may hold a key: nothing of it stays in this process's heap.
-  hx::WipeSecret(const_cast<uint8_t*>(request.Finish().data()), request.Finish().size());
+  const std::vector<uint8_t>& sent = request.Finish();
+  hx::WipeSecret(const_cast<uint8_t*>(sent.data()), sent.size());
   if (!reply) {
     *error = ERROR_DEVICE_NOT_CONNECTED;
-    return 0;
+    return false;
   }
   Reader r(reply->body);
   const auto ok = r.U8();
@@ -320,14 +302,36 @@ int ControlHandle(void* opened, uint32_t code, void* in, uint32_t inLength, void
   if (!r.Done() || inBack->size() > inLength ||
       (outBack->size() > 0 && (same || outBack->size() > outLength))) {
     *error = ERROR_GEN_FAILURE;
-    return 0;
+    return false;
   }
   if (!inBack->empty()) std::memcpy(in, inBack->data(), inBack->size());
   if (!outBack->empty()) std::memcpy(out, outBack->data(), outBack->size());
-  hx::WipeSecret(const_cast<uint8_t*>(reply->body.data()), reply->body.size());
   *returned = *count;
   *error = *failure;
-  return *ok;
+  const bool done = *ok == 1;
+  hx::WipeSecret(const_cast<uint8_t*>(reply->body.data()), reply->body.size());
+  return done;
+}
+
+namespace {
+
+// The seam's handles: each holds its device.
+using DeviceHolder = std::shared_ptr<platform::Device>;
+
+void* OpenHandle(void* context) {
+  std::shared_ptr<platform::Device> device = static_cast<ServiceClient*>(context)->OpenDevice();
+  return device ? new DeviceHolder(std::move(device)) : nullptr;
+}
+
+void CloseHandleOf(void*, void* handle) {
+  delete static_cast<DeviceHolder*>(handle);
+}
+
+int ControlHandle(void* handle, uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
+                  uint32_t* returned, uint32_t* error) {
+  return (*static_cast<DeviceHolder*>(handle))->Control(code, in, inLength, out, outLength, returned, error)
+             ? 1
+             : 0;
 }
 
 // ---- the registry, held by the service ------------------------------------------------------
@@ -522,13 +526,25 @@ std::unique_ptr<ServiceClient> ServiceClient::Connect(const fs::path& where, boo
     }
   }
   if (fd.get() < 0) {
-    if (lines->empty()) lines->push_back("no machine's service runs for " + dir.string());
+    if (start && lines->empty()) lines->push_back("no machine's service runs for " + dir.string());
     return nullptr;
   }
+  const int events = ConnectTo(socketPath);
+  std::unique_ptr<ServiceClient> client = Over(fd.release(), events, lines);
+  if (!client) {
+    if (lines->empty())
+      lines->push_back("the machine's service of " + dir.string() + " did not answer as expected");
+    return nullptr;
+  }
+  client->impl_->dir = dir;
+  return client;
+}
+
+std::unique_ptr<ServiceClient> ServiceClient::Over(int requests, int events, Lines* lines) {
   std::unique_ptr<ServiceClient> client(new ServiceClient);
   auto impl = std::make_shared<Impl>();
-  impl->dir = dir;
-  impl->requests.Reset(fd.release());
+  impl->requests.Reset(requests);
+  impl->events.Reset(events);
   impl->inbox = std::make_unique<wire::Inbox>(impl->requests.get());
   const std::optional<wire::Message> welcome = Greet(impl->requests.get(), *impl->inbox, 0, 0, 0);
   const std::vector<uint8_t> none;
@@ -538,20 +554,17 @@ std::unique_ptr<ServiceClient> ServiceClient::Connect(const fs::path& where, boo
   const auto token = r.U64();
   const auto notes = r.ok() && *status == ERROR_SUCCESS ? r.Text() : std::nullopt;
   if (!welcome || !r.Done() || *status != ERROR_SUCCESS) {
-    lines->push_back(welcome && r.ok() && *status == ERROR_ACCESS_DENIED
-                         ? "the machine's service of " + dir.string() +
-                               " refused this process (another user's)"
-                         : "the machine's service of " + dir.string() + " did not answer as expected");
+    if (welcome && r.ok() && *status == ERROR_ACCESS_DENIED)
+      lines->push_back("the machine's service refused this process (it runs as another user)");
     return nullptr;
   }
-  impl->events.Reset(ConnectTo(socketPath));
   wire::Inbox eventsInbox(impl->events.get());
   std::optional<wire::Message> joined =
       impl->events.get() >= 0 ? Greet(impl->events.get(), eventsInbox, 1, *id, *token) : std::nullopt;
   Reader j(joined ? joined->body : none);
   const auto joinStatus = j.U32();
   if (!joined || !j.Done() || *joinStatus != ERROR_SUCCESS) {
-    lines->push_back("the machine's service of " + dir.string() + " did not take this process's events");
+    lines->push_back("the machine's service did not take this process's events");
     return nullptr;
   }
   for (size_t start = 0; start < notes->size();) {
@@ -579,8 +592,27 @@ bool ServiceClient::Attach(Lines* lines) {
     }
     impl_->paths.push_back(path);
   }
-  posix::UseRegistryRemote(std::make_shared<RemoteRegistry>(impl_));
+  posix::UseRegistryRemote(Registry());
   return true;
+}
+
+std::shared_ptr<platform::Device> ServiceClient::OpenDevice() {
+  Writer request(Kind::kOpenDevice);
+  request.Text(kDevicePath);
+  const std::optional<wire::Message> reply = impl_->Call(request);
+  if (!reply) return nullptr;
+  Reader r(reply->body);
+  const auto status = r.U32();
+  const auto port = r.U32();
+  if (!r.Done() || *status != ERROR_SUCCESS) return nullptr;
+  auto device = std::make_shared<RemoteDevice>(impl_, *port);
+  std::lock_guard lock(impl_->handlesMutex);
+  impl_->handles.insert(device.get());
+  return device;
+}
+
+std::shared_ptr<posix::RegistryRemote> ServiceClient::Registry() {
+  return std::make_shared<RemoteRegistry>(impl_);
 }
 
 void ServiceClient::Detach() {

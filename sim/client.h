@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/posix/control.h"
+#include "platform/seam.h"
 #include "sim/machine.h"
 
 namespace hx::sim {
@@ -17,8 +19,13 @@ class ServiceClient {
  public:
   // Connects to the service of `dir`; with `start`, starts it when none runs
   // (when several processes start at once, exactly one service wins and all
-  // connect to it). Null, with the reasons in *lines, when there is none.
+  // connect to it). Null, with the reasons in *lines, when there is none
+  // (without `start`, *lines stays empty when none runs at all).
   static std::unique_ptr<ServiceClient> Connect(const std::filesystem::path& dir, bool start, Lines* lines);
+  // A client over two sockets already connected to a service (the requests
+  // and the events), which it owns: how tests and benchmarks reach a
+  // ServiceCore of their own.
+  static std::unique_ptr<ServiceClient> Over(int requests, int events, Lines* lines);
   ~ServiceClient();
   ServiceClient(const ServiceClient&) = delete;
   ServiceClient& operator=(const ServiceClient&) = delete;
@@ -27,6 +34,13 @@ class ServiceClient {
   // registry calls of this process to the service; Detach undoes both.
   bool Attach(Lines* lines);
   void Detach();
+
+  // A handle of this process on the service's adapter, closed with the
+  // device (what each CreateFileA of an attached path gets); null when the
+  // service refuses it or is gone.
+  std::shared_ptr<platform::Device> OpenDevice();
+  // The service's hive, as this process's registry calls reach it.
+  std::shared_ptr<posix::RegistryRemote> Registry();
 
   // Requests of the service itself; each fails once the service is gone.
   std::optional<std::string> Status();  // JSON text

@@ -355,12 +355,14 @@ struct ServiceCore::Impl {
 
   // ---- the service ------------------------------------------------------------------------
 
+  // The asker is not counted among the clients.
   void Status(Writer& w) {
     nlohmann::json status = {{"pid", static_cast<long>(::getpid())},
                              {"uptimeSeconds", std::chrono::duration_cast<std::chrono::seconds>(
                                                    std::chrono::steady_clock::now() - started)
                                                    .count()},
-                             {"clients", Clients()}};
+                             {"clients", Clients() - 1},
+                             {"handles", adapter->OpenPorts()}};
     if (machine) {
       status["stateDirectory"] = machine->dir().string();
       status["readOnly"] = machine->readOnly();
@@ -570,6 +572,8 @@ void ServiceCore::ServeOnThread(int fd) {
 }
 
 void ServiceCore::Serve(int fd) {
+  // The hive served is this process's own, whatever its own calls use.
+  const posix::LocalRegistryScope local;
   {
     std::lock_guard lock(impl_->mutex);
     impl_->serving.insert(fd);

@@ -173,7 +173,14 @@ int Start(const char* stateDir, bool inProcess, Lines* lines) {
 #else
   if (inProcess) return StartInProcess(stateDir, lines);
   auto session = std::make_unique<Session>();
-  session->client = ServiceClient::Connect(stateDir, true, lines);
+  // A directory that cannot be written can hold no new service (nor its
+  // socket): without one running, its machine runs here, read-only, so
+  // that reading still works.
+  session->client = ServiceClient::Connect(stateDir, false, lines);
+  std::error_code ec;
+  if (!session->client && lines->empty() && fs::is_directory(stateDir, ec) && ::access(stateDir, W_OK) != 0)
+    return StartInProcess(stateDir, lines);
+  if (!session->client && lines->empty()) session->client = ServiceClient::Connect(stateDir, true, lines);
   if (!session->client || !session->client->Attach(lines)) return HALVEXSIM_FAILED;
   ODSIM_EnableSupplicant(1);
   g_session = std::move(session);

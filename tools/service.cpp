@@ -41,7 +41,8 @@ int ShowStatus(const std::string& dir, Output& out) {
   if (!out.json) {
     fmt::print("Service:      running, pid {}\n", status.value("pid", 0L));
     fmt::print("Uptime:       {} s\n", status.value("uptimeSeconds", 0L));
-    fmt::print("Clients:      {}\n", status.value("clients", 0L));
+    fmt::print("Clients:      {} ({} adapter handles open)\n", status.value("clients", 0L),
+               status.value("handles", 0L));
     fmt::print("State dir:    {}\n", Escape(status.value("stateDirectory", dir)));
     if (status.value("readOnly", false)) fmt::print("Mode:         read-only\n");
   }

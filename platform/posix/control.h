@@ -100,6 +100,19 @@ class RegistryRemote {
 };
 // Sends this process's registry calls to `remote` (null: the local hive).
 void UseRegistryRemote(std::shared_ptr<RegistryRemote> remote);
+// While one lives, the calling thread's registry calls use the local hive
+// whatever remote is in use: a service serving others from its own hive in
+// a process that is also its client (tests, benchmarks).
+class LocalRegistryScope {
+ public:
+  LocalRegistryScope();
+  ~LocalRegistryScope();
+  LocalRegistryScope(const LocalRegistryScope&) = delete;
+  LocalRegistryScope& operator=(const LocalRegistryScope&) = delete;
+};
+// Whether each journaled change is synced to disk before its call returns
+// (the default); benchmarks turn it off to time the registry, not the disk.
+void SetRegistrySync(bool sync);
 
 // Applies a .reg file to the hive; false if it cannot be read or applied.
 bool ImportRegistryFile(const std::string& path);

@@ -104,6 +104,9 @@ class FileLock {
   int fd_ = -1;
 };
 
+// Whether appends are synced before they return (the default).
+void SetSync(bool sync);
+
 // The journal file, open for appending; closed with its owner.
 class JournalFile {
  public:

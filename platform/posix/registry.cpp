@@ -204,6 +204,11 @@ class Store {
 
   // Why changes are refused, while they are.
   const std::optional<std::string>& readOnly() const { return readOnly_; }
+  // A change refused: counted, so that the end of the run reports it.
+  LONG Refused() {
+    ++refused_;
+    return ERROR_WRITE_PROTECT;
+  }
 
   // Appends the record of a change already made in the hive; false when it
   // could not be saved, and from then on the hive takes no change (one that
@@ -257,6 +262,7 @@ class Store {
     compactionDue_ = false;
     error_.reset();
     readOnly_.reset();
+    refused_ = 0;
   }
 
   RegistryFileStatus Open(const std::string& path, const RegistryFileOptions& options) {
@@ -293,7 +299,12 @@ class Store {
     return status;
   }
 
-  std::optional<std::string> error() const { return error_; }
+  // Why a change was not saved (or refused), the first time it happened.
+  std::optional<std::string> error() const {
+    if (error_ || refused_ == 0) return error_;
+    return std::to_string(refused_) + " registry change" + (refused_ == 1 ? " was" : "s were") +
+           " refused: " + readOnly_.value_or("the registry is read-only");
+  }
   void SetLimit(size_t bytes) { limit_ = bytes; }
 
  private:
@@ -383,6 +394,7 @@ class Store {
   std::string path_;  // empty: not saving
   store::FileLock lock_;
   std::optional<std::string> readOnly_;
+  size_t refused_ = 0;
   store::JournalFile journal_;
   size_t baseBytes_ = 0;
   size_t records_ = 0;  // appended since the last compaction
@@ -393,9 +405,17 @@ class Store {
 
 // The registry this process's calls go to when it is not the local hive.
 // Never destroyed: a thread may make a registry call during exit.
-std::atomic<std::shared_ptr<RegistryRemote>>& Remote() {
+std::atomic<std::shared_ptr<RegistryRemote>>& RemoteSlot() {
   static auto* remote = new std::atomic<std::shared_ptr<RegistryRemote>>();
   return *remote;
+}
+std::atomic<bool> g_anyRemote{false};
+thread_local int tLocalOnly = 0;
+
+// The remote for this thread's call, if it has one.
+std::shared_ptr<RegistryRemote> Remote() {
+  if (!g_anyRemote.load(std::memory_order_acquire) || tLocalOnly > 0) return nullptr;
+  return RemoteSlot().load();
 }
 
 // Never destroyed, like the hive.
@@ -567,7 +587,7 @@ LONG WithChange(HKEY handle, Body body) {
     Store& store = TheStore();
     std::unique_lock<std::mutex> writer;
     if (tBatch == 0) writer = std::unique_lock(store.mutex);
-    if (writer.owns_lock() && store.readOnly()) return ERROR_WRITE_PROTECT;
+    if (writer.owns_lock() && store.readOnly()) return store.Refused();
     platform::RegChange record;
     platform::RegChange* wanted = writer.owns_lock() && store.active() ? &record : nullptr;
     LONG status = WithKey(handle, [&](Hive& hive, Resolved& target) { return body(hive, target, wanted); });
@@ -634,7 +654,19 @@ void SetRegistryJournalLimit(size_t bytes) {
 }
 
 void UseRegistryRemote(std::shared_ptr<RegistryRemote> remote) {
-  Remote().store(std::move(remote));
+  g_anyRemote.store(remote != nullptr, std::memory_order_release);
+  RemoteSlot().store(std::move(remote));
+}
+
+LocalRegistryScope::LocalRegistryScope() {
+  ++tLocalOnly;
+}
+LocalRegistryScope::~LocalRegistryScope() {
+  --tLocalOnly;
+}
+
+void SetRegistrySync(bool sync) {
+  store::SetSync(sync);
 }
 
 size_t OpenKeyCount() {
@@ -648,7 +680,7 @@ size_t OpenKeyCount() {
 using namespace hx::posix;
 
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM access, PHKEY result) {
-  if (const std::shared_ptr<RegistryRemote> remote = Remote().load())
+  if (const std::shared_ptr<RegistryRemote> remote = Remote())
     return remote->OpenKey(key, subKey, access, result);
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;  // a failed open leaves no stale key behind
@@ -668,7 +700,7 @@ LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM access, PHKEY resul
 
 LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM access, LPSECURITY_ATTRIBUTES,
                         PHKEY result, LPDWORD disposition) {
-  if (const std::shared_ptr<RegistryRemote> remote = Remote().load())
+  if (const std::shared_ptr<RegistryRemote> remote = Remote())
     return remote->CreateKey(key, subKey, access, result, disposition);
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   return WithChange(key, [&](Hive& hive, Resolved& base, Change* record) -> LONG {
@@ -702,7 +734,7 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM acc
 }
 
 LSTATUS RegCloseKey(HKEY key) {
-  if (const std::shared_ptr<RegistryRemote> remote = Remote().load()) return remote->CloseKey(key);
+  if (const std::shared_ptr<RegistryRemote> remote = Remote()) return remote->CloseKey(key);
   if (RootIndex(key) >= 0) return ERROR_SUCCESS;
   auto raw = reinterpret_cast<uintptr_t>(key);
   OpenKey closed;  // released outside the lock
@@ -716,7 +748,7 @@ LSTATUS RegCloseKey(HKEY key) {
 }
 
 LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) {
-  if (const std::shared_ptr<RegistryRemote> remote = Remote().load()) return remote->DeleteKey(key, subKey);
+  if (const std::shared_ptr<RegistryRemote> remote = Remote()) return remote->DeleteKey(key, subKey);
   if (subKey == nullptr) return ERROR_INVALID_PARAMETER;
   return WithChange(key, [&](Hive& hive, Resolved& base, Change* record) -> LONG {
     std::vector<std::string_view> names;
@@ -736,7 +768,7 @@ LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) {
 }
 
 LSTATUS RegDeleteValueA(HKEY key, LPCSTR name) {
-  if (const std::shared_ptr<RegistryRemote> remote = Remote().load()) return remote->DeleteValue(key, name);
+  if (const std::shared_ptr<RegistryRemote> remote = Remote()) return remote->DeleteValue(key, name);
   return WithChange(key, [&](Hive& hive, Resolved& target, Change* record) -> LONG {
     if ((target.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
     auto found = target.key->values.find(std::string_view(name != nullptr ? name : ""));
@@ -752,7 +784,7 @@ LSTATUS RegDeleteValueA(HKEY key, LPCSTR name) {
 
 LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD, LPSTR keyClass,
                       LPDWORD classLength, PFILETIME lastWrite) {
-  if (const std::shared_ptr<RegistryRemote> remote = Remote().load())
+  if (const std::shared_ptr<RegistryRemote> remote = Remote())
     return remote->EnumKey(key, index, name, nameLength, keyClass, classLength, lastWrite);
   return WithKey(key, [&](Hive&, Resolved& target) -> LONG {
     if ((target.access & KEY_ENUMERATE_SUB_KEYS) == 0) return ERROR_ACCESS_DENIED;
@@ -773,7 +805,7 @@ LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPD
 
 LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD, LPDWORD type,
                       LPBYTE data, LPDWORD dataLength) {
-  if (const std::shared_ptr<RegistryRemote> remote = Remote().load())
+  if (const std::shared_ptr<RegistryRemote> remote = Remote())
     return remote->EnumValue(key, index, name, nameLength, type, data, dataLength);
   return WithKey(key, [&](Hive&, Resolved& target) -> LONG {
     if ((target.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
@@ -791,7 +823,7 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPD
 }
 
 LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataLength) {
-  if (const std::shared_ptr<RegistryRemote> remote = Remote().load())
+  if (const std::shared_ptr<RegistryRemote> remote = Remote())
     return remote->QueryValue(key, name, type, data, dataLength);
   return WithKey(key, [&](Hive&, Resolved& target) -> LONG {
     if ((target.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
@@ -803,7 +835,7 @@ LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE da
 }
 
 LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data, DWORD length) {
-  if (const std::shared_ptr<RegistryRemote> remote = Remote().load())
+  if (const std::shared_ptr<RegistryRemote> remote = Remote())
     return remote->SetValue(key, name, type, data, length);
   return WithChange(key, [&](Hive& hive, Resolved& target, Change* record) -> LONG {
     if ((target.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
