@@ -29,13 +29,8 @@ constexpr uint32_t kEventAreaSize = 0x4000;
 // A service of an adapter alone, in this process, and a client of it.
 struct Rig {
   Rig() : adapter(sim::SimAdapter::Create()), core(adapter) {
-    int requests[2], events[2];
-    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, requests);
-    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, events);
-    core.ServeOnThread(requests[0]);
-    core.ServeOnThread(events[0]);
     sim::Lines lines;
-    client = sim::ServiceClient::Over(requests[1], events[1], &lines);
+    client = sim::ConnectInProcess(core, &lines);
     device = client->OpenDevice();
   }
   ~Rig() {

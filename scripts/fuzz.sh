@@ -2,7 +2,7 @@
 # Builds a fuzz target with clang (libFuzzer, ASan, UBSan) against a clang
 # build of the library and runs it: scripts/fuzz.sh [seconds] [build dir] [target].
 # Targets: event_walk (default), reg_file, registry_text, received_frame,
-# ie_readers, hex_dump, eapol_key.
+# ie_readers, hex_dump, eapol_key, service_requests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-180}
@@ -42,6 +42,11 @@ case "$target" in
     max_len=2048
     extra=("$build/odSupp_M.so" -lcrypto)
     ;;
+  service_requests)
+    libs=(hxsim hxcrypto hxplatform)
+    max_len=4096
+    extra=("$build/odSupp_M.so" -lcrypto)
+    ;;
   *)
     echo "unknown fuzz target: $target" >&2
     exit 2
@@ -67,6 +72,8 @@ if [ "$target" = event_walk ]; then
   [ -n "$(ls -A "$corpus" 2>/dev/null)" ] || python3 fuzz/make_event_walk_corpus.py
 elif [ "$target" = eapol_key ]; then
   [ -n "$(ls -A "$corpus" 2>/dev/null)" ] || python3 fuzz/make_eapol_key_corpus.py
+elif [ "$target" = service_requests ]; then
+  [ -n "$(ls -A "$corpus" 2>/dev/null)" ] || python3 fuzz/make_service_corpus.py
 elif [[ "$target" =~ ^(received_frame|ie_readers|hex_dump)$ ]]; then
   [ -n "$(ls -A "$corpus" 2>/dev/null)" ] || python3 fuzz/make_supplicant_corpus.py
 fi

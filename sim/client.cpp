@@ -171,6 +171,19 @@ bool Spawn(const fs::path& dir, Lines* lines) {
 
 }  // namespace
 
+std::unique_ptr<ServiceClient> ConnectInProcess(ServiceCore& core, Lines* lines) {
+  int requests[2], events[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, requests) != 0) return nullptr;
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, events) != 0) {
+    ::close(requests[0]);
+    ::close(requests[1]);
+    return nullptr;
+  }
+  core.ServeOnThread(requests[0]);
+  core.ServeOnThread(events[0]);
+  return ServiceClient::Over(requests[1], events[1], lines);
+}
+
 std::string ServiceExecutable() {
   if (const char* chosen = std::getenv("HALVEX_SIMD"); chosen != nullptr && *chosen != '\0') return chosen;
   Dl_info info{};
@@ -383,6 +396,7 @@ class RemoteRegistry final : public posix::RegistryRemote {
     if (!reply) return kRegistryGone;
     Reader r(reply->body);
     const auto status = r.U32();
+    if (r.Done()) return static_cast<LONG>(*status);  // refused before the call: its status alone
     const auto nameOut = r.U32();
     const auto nameBytes = r.Bytes();
     const auto classOut = r.U32();
@@ -410,6 +424,7 @@ class RemoteRegistry final : public posix::RegistryRemote {
     if (!reply) return kRegistryGone;
     Reader r(reply->body);
     const auto status = r.U32();
+    if (r.Done()) return static_cast<LONG>(*status);  // refused before the call: its status alone
     const auto nameOut = r.U32();
     const auto nameBytes = r.Bytes();
     const auto typeOut = r.U32();
@@ -437,6 +452,7 @@ class RemoteRegistry final : public posix::RegistryRemote {
     if (!reply) return kRegistryGone;
     Reader r(reply->body);
     const auto status = r.U32();
+    if (r.Done()) return static_cast<LONG>(*status);  // refused before the call: its status alone
     const auto typeOut = r.U32();
     const auto dataOut = r.U32();
     const auto dataBytes = r.Bytes();
@@ -452,7 +468,7 @@ class RemoteRegistry final : public posix::RegistryRemote {
   }
   LONG SetValue(HKEY key, LPCSTR name, DWORD type, const BYTE* data, DWORD length) override {
     Writer request(Kind::kRegSetValue);
-    request.U64(ValueOf(key)).OptionalText(name).U32(type).U8(data != nullptr ? 1 : 0);
+    request.U64(ValueOf(key)).OptionalText(name).U32(type).U8(data != nullptr ? 1 : 0).U32(length);
     request.Bytes({data, data != nullptr ? length : 0});
     // Windows NT reads the byte after the data; so does the local hive.
     request.U8(data != nullptr ? data[length] : 0);
@@ -481,6 +497,7 @@ class RemoteRegistry final : public posix::RegistryRemote {
     if (!reply) return kRegistryGone;
     Reader r(reply->body);
     const auto status = r.U32();
+    if (r.Done()) return static_cast<LONG>(*status);  // refused before the call: its status alone
     const auto opened = r.U64();
     const auto how = r.U32();
     if (!r.Done()) return ERROR_GEN_FAILURE;

@@ -59,6 +59,10 @@ class ServiceClient {
   std::shared_ptr<Impl> impl_;
 };
 
+// A client of `core` in this process, over socket pairs it serves on threads
+// of its own (tests and benchmarks); null when the service refused it.
+std::unique_ptr<ServiceClient> ConnectInProcess(class ServiceCore& core, Lines* lines);
+
 // The service's executable: HALVEX_SIMD when set, else halvex-simd beside
 // this library (or in ../bin, ../libexec from it), else on the PATH.
 std::string ServiceExecutable();

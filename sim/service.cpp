@@ -94,6 +94,7 @@ struct ServiceCore::Impl {
   std::set<int> serving;  // sockets being served
   std::condition_variable servingDone;
   std::mutex machineMutex;  // the machine's files: reloads and saves
+  std::atomic<bool> captureAllowed{true};
   std::mt19937_64 random{std::random_device{}()};
   uint64_t nextId = 1;
 
@@ -336,9 +337,11 @@ struct ServiceCore::Impl {
     const auto name = r.OptionalText(20000);
     const auto type = r.U32();
     const auto present = r.U8();
+    const auto length = r.U32();
     const auto data = r.Bytes(kMaxBuffer);
     const auto after = r.U8();
-    if (!r.Done()) return Refuse(w);
+    // The caller's length as it gave it: with no data, the call judges it.
+    if (!r.Done() || (*present != 0 && *length != data->size())) return Refuse(w);
     if (!Owns(c, *key)) {
       w.U32(ERROR_INVALID_HANDLE);
       return;
@@ -346,9 +349,8 @@ struct ServiceCore::Impl {
     // The byte after the data, as the caller's memory had it.
     std::vector<uint8_t> bytes(data->begin(), data->end());
     bytes.push_back(*after);
-    const LONG status =
-        RegSetValueExA(KeyOf(*key), *name ? (*name)->c_str() : nullptr, 0, *type,
-                       *present != 0 ? bytes.data() : nullptr, static_cast<DWORD>(data->size()));
+    const LONG status = RegSetValueExA(KeyOf(*key), *name ? (*name)->c_str() : nullptr, 0, *type,
+                                       *present != 0 ? bytes.data() : nullptr, *length);
     hx::WipeSecret(bytes.data(), bytes.size());  // a WEP key, stored as a value
     w.U32(static_cast<uint32_t>(status));
   }
@@ -375,7 +377,10 @@ struct ServiceCore::Impl {
     if (!r.Done()) return Refuse(w);
     std::string error;
     bool ok = true;
-    if (*path) {
+    if (*path && !captureAllowed.load()) {
+      ok = false;
+      error = "captures are not allowed here";
+    } else if (*path) {
       ok = adapter->StartCapture(**path, &error);
     } else if (c.capturing) {
       adapter->StopCapture();
@@ -542,6 +547,10 @@ void ServiceCore::OnChange(std::function<void()> changed) {
 bool ServiceCore::Save(Lines* lines) {
   std::lock_guard lock(impl_->machineMutex);
   return impl_->machine == nullptr || impl_->machine->Save(lines);
+}
+
+void ServiceCore::AllowCapture(bool allow) {
+  impl_->captureAllowed = allow;
 }
 
 Machine* ServiceCore::machine() const {

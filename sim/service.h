@@ -54,6 +54,10 @@ class ServiceCore {
   void OnChange(std::function<void()> changed);
   // Saves the machine; the problems met.
   bool Save(Lines* lines);
+  // Whether clients may have the adapter's frames written to a file of their
+  // choosing (they may, unless a harness that feeds it random requests says
+  // otherwise).
+  void AllowCapture(bool allow);
 
   Machine* machine() const;
   SimAdapter& adapter() const;

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,8 @@
 #include "tests/support/wine.h"
 #ifndef _WIN32
 #include "platform/posix/control.h"
+#include "sim/client.h"
+#include "sim/service.h"
 #endif
 
 namespace hx::test {
@@ -30,14 +34,68 @@ UniqueKey Create(HKEY parent, const char* path, DWORD* disposition = nullptr, LO
   return key;
 }
 
-class RegistryTest : public ::testing::Test {
- protected:
-  ScratchKey scratch;
+#ifndef _WIN32
+// This process's registry calls sent to a machine's service in the process,
+// as a client process's are: the same calls, the same answers.
+class RemoteHive {
+ public:
+  RemoteHive() : core_(sim::SimAdapter::Create()) {
+    sim::Lines lines;
+    client_ = sim::ConnectInProcess(core_, &lines);
+    posix::UseRegistryRemote(client_->Registry());
+  }
+  ~RemoteHive() {
+    posix::UseRegistryRemote(nullptr);
+    client_.reset();
+    core_.ShutdownAll();
+    core_.AwaitServed();
+  }
+
+ private:
+  sim::ServiceCore core_;
+  std::unique_ptr<sim::ServiceClient> client_;
 };
+#endif
+
+// The registry as this process reaches it: its own hive, or the hive of the
+// machine's service (POSIX).
+class RegistryTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+#ifndef _WIN32
+    if (GetParam()) remote_ = std::make_unique<RemoteHive>();
+#endif
+    scratch.key.emplace();
+  }
+  void TearDown() override {
+    scratch.key.reset();
+#ifndef _WIN32
+    remote_.reset();
+#endif
+  }
+
+  struct Scratch {
+    std::optional<ScratchKey> key;
+    HKEY get() const { return key->get(); }
+    const std::string& path() const { return key->path(); }
+  } scratch;
+#ifndef _WIN32
+  std::unique_ptr<RemoteHive> remote_;
+#endif
+};
+
+#ifdef _WIN32
+INSTANTIATE_TEST_SUITE_P(Hive, RegistryTest, ::testing::Values(false));
+#else
+INSTANTIATE_TEST_SUITE_P(Hive, RegistryTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Service" : "Own";
+                         });
+#endif
 
 // What follows the counted bytes decides: NT adds the NUL only when the
 // byte after the data is one (as it is after any C string's characters).
-TEST_F(RegistryTest, StringsGainTheirNulOnlyWhenItFollows) {
+TEST_P(RegistryTest, StringsGainTheirNulOnlyWhenItFollows) {
   const char buffer[] = "abcX\0";
   ASSERT_EQ(RegSetValueExA(scratch.get(), "v", 0, REG_SZ, reinterpret_cast<const BYTE*>(buffer), 3),
             ERROR_SUCCESS);
@@ -50,7 +108,7 @@ TEST_F(RegistryTest, StringsGainTheirNulOnlyWhenItFollows) {
   EXPECT_EQ(read, std::string("abcX\0", 5));
 }
 
-TEST_F(RegistryTest, StringsStoredWithoutNulGainOne) {
+TEST_P(RegistryTest, StringsStoredWithoutNulGainOne) {
   struct Case {
     DWORD type;
     std::string stored;
@@ -83,7 +141,7 @@ TEST_F(RegistryTest, StringsStoredWithoutNulGainOne) {
   }
 }
 
-TEST_F(RegistryTest, QueryReportsSizes) {
+TEST_P(RegistryTest, QueryReportsSizes) {
   ASSERT_EQ(WriteValue(scratch.get(), "s", REG_SZ, "abcd"), ERROR_SUCCESS);  // 5 bytes with the NUL
   struct Case {
     DWORD buffer;
@@ -116,7 +174,7 @@ TEST_F(RegistryTest, QueryReportsSizes) {
             ERROR_FILE_NOT_FOUND);
 }
 
-TEST_F(RegistryTest, DefaultValueIsNullOrEmptyName) {
+TEST_P(RegistryTest, DefaultValueIsNullOrEmptyName) {
   DWORD size = 0;
   EXPECT_EQ(RegQueryValueExA(scratch.get(), nullptr, nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegQueryValueExA(scratch.get(), "", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
@@ -135,7 +193,7 @@ TEST_F(RegistryTest, DefaultValueIsNullOrEmptyName) {
   EXPECT_EQ(type, static_cast<DWORD>(REG_NONE));
 }
 
-TEST_F(RegistryTest, SetValueChecksItsArguments) {
+TEST_P(RegistryTest, SetValueChecksItsArguments) {
   EXPECT_EQ(RegSetValueExA(scratch.get(), "n", 0, REG_BINARY, nullptr, 3), ERROR_NOACCESS);
   EXPECT_EQ(RegSetValueExA(scratch.get(), "n", 0, REG_SZ, nullptr, 0), ERROR_SUCCESS);
   EXPECT_EQ(WriteValue(scratch.get(), std::string(16383, 'v').c_str(), REG_DWORD, "abcd"), ERROR_SUCCESS);
@@ -150,12 +208,12 @@ const char* const kShuffled[] = {"b",  "A", "c",  "B2", "_x", "a1", "Zeta",     
 const std::vector<std::string> kFoldedOrder = {"1", "[",  "_x", "A",    "a-", "a1",        "A_",   "aa",
                                                "b", "B2", "c",  "Zeta", "~t", "\xe9t\xe9", "\xc9z"};
 
-TEST_F(RegistryTest, SubkeysEnumerateInFoldedOrder) {
+TEST_P(RegistryTest, SubkeysEnumerateInFoldedOrder) {
   for (const char* name : kShuffled) Create(scratch.get(), name);
   EXPECT_EQ(SubkeyNames(scratch.get()), kFoldedOrder);
 }
 
-TEST_F(RegistryTest, ValuesEnumerateInFoldedOrder) {
+TEST_P(RegistryTest, ValuesEnumerateInFoldedOrder) {
 #ifdef _WIN32
   if (!RunningUnderWine()) GTEST_SKIP() << "Windows lists values in the order they were created";
 #endif
@@ -167,7 +225,7 @@ TEST_F(RegistryTest, ValuesEnumerateInFoldedOrder) {
   EXPECT_EQ(ValueNames(scratch.get()), expected);
 }
 
-TEST_F(RegistryTest, EnumKeyNeedsRoomForTheNul) {
+TEST_P(RegistryTest, EnumKeyNeedsRoomForTheNul) {
   Create(scratch.get(), "Zeta");
   struct Case {
     DWORD buffer;
@@ -191,7 +249,7 @@ TEST_F(RegistryTest, EnumKeyNeedsRoomForTheNul) {
   EXPECT_EQ(length, sizeof name);
 }
 
-TEST_F(RegistryTest, EnumValueReportsShortBuffers) {
+TEST_P(RegistryTest, EnumValueReportsShortBuffers) {
   ASSERT_EQ(WriteValue(scratch.get(), "Name4", REG_SZ, "abc"), ERROR_SUCCESS);  // 4 bytes stored
   struct Case {
     DWORD nameBuffer;
@@ -239,7 +297,7 @@ TEST_F(RegistryTest, EnumValueReportsShortBuffers) {
             ERROR_NO_MORE_ITEMS);
 }
 
-TEST_F(RegistryTest, AccessMaskDecidesWhatAHandleMayDo) {
+TEST_P(RegistryTest, AccessMaskDecidesWhatAHandleMayDo) {
   ASSERT_EQ(WriteValue(scratch.get(), "v", REG_DWORD, "abcd"), ERROR_SUCCESS);
   struct Case {
     REGSAM access;
@@ -283,7 +341,7 @@ TEST_F(RegistryTest, AccessMaskDecidesWhatAHandleMayDo) {
   }
 }
 
-TEST_F(RegistryTest, PathForms) {
+TEST_P(RegistryTest, PathForms) {
   Create(scratch.get(), "case\\deep");
   struct Case {
     const char* path;
@@ -314,7 +372,7 @@ TEST_F(RegistryTest, PathForms) {
   EXPECT_EQ(SubkeyNames(scratch.get()), (std::vector<std::string>{"case", "slash/in/name", "two"}));
 }
 
-TEST_F(RegistryTest, PathsOverMaxPathAreRefused) {
+TEST_P(RegistryTest, PathsOverMaxPathAreRefused) {
   // The "A" calls take paths of up to 260 characters; the names in them may be 255.
   const std::string longest = std::string(255, 'a') + "\\" + std::string(4, 'b');
   const std::string over = longest + "b";
@@ -330,7 +388,7 @@ TEST_F(RegistryTest, PathsOverMaxPathAreRefused) {
   EXPECT_EQ(RegDeleteValueA(scratch.get(), over.c_str()), ERROR_SUCCESS);
 }
 
-TEST_F(RegistryTest, NamesKeepTheirFirstSpellingAndFoldCodePage1252) {
+TEST_P(RegistryTest, NamesKeepTheirFirstSpellingAndFoldCodePage1252) {
   DWORD disposition = 0;
   Create(scratch.get(), "CaSe\\Deep\\er", &disposition);
   EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
@@ -360,7 +418,7 @@ TEST_F(RegistryTest, NamesKeepTheirFirstSpellingAndFoldCodePage1252) {
   }
 }
 
-TEST_F(RegistryTest, DeletingKeys) {
+TEST_P(RegistryTest, DeletingKeys) {
   Create(scratch.get(), "case\\deep\\er");
   EXPECT_EQ(RegDeleteKeyA(scratch.get(), "case"), ERROR_ACCESS_DENIED) << "a key with subkeys stays";
   EXPECT_EQ(RegDeleteKeyA(scratch.get(), "missing"), ERROR_FILE_NOT_FOUND);
@@ -392,7 +450,7 @@ TEST_F(RegistryTest, DeletingKeys) {
   EXPECT_EQ(SubkeyNames(Create(scratch.get(), "case").get()), std::vector<std::string>{});
 }
 
-TEST_F(RegistryTest, ClosingKeys) {
+TEST_P(RegistryTest, ClosingKeys) {
   HKEY raw = nullptr;
   ASSERT_EQ(RegCreateKeyExA(scratch.get(), "k", 0, nullptr, 0, kAll, nullptr, &raw, nullptr), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(raw), ERROR_SUCCESS);
@@ -413,7 +471,7 @@ TEST_F(RegistryTest, ClosingKeys) {
   EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
 }
 
-TEST_F(RegistryTest, DynDataKeysCanBeCreated) {
+TEST_P(RegistryTest, DynDataKeysCanBeCreated) {
   const std::string path = "HalvexTest\\" + scratch.path().substr(scratch.path().rfind('\\') + 1);
   DWORD disposition = 0;
   {
@@ -426,7 +484,7 @@ TEST_F(RegistryTest, DynDataKeysCanBeCreated) {
   EXPECT_EQ(RegOpenKeyExA(HKEY_DYN_DATA, "HalvexTest", 0, KEY_READ, gone.put()), ERROR_FILE_NOT_FOUND);
 }
 
-TEST_F(RegistryTest, EveryByteRoundTripsInNamesAndData) {
+TEST_P(RegistryTest, EveryByteRoundTripsInNamesAndData) {
   std::string all;  // 0x01-0xFF
   for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
   std::string keyName;  // a backslash separates keys
@@ -447,7 +505,7 @@ TEST_F(RegistryTest, EveryByteRoundTripsInNamesAndData) {
   EXPECT_EQ(read, all + '\0');
 }
 
-TEST_F(RegistryTest, ThreadsWriteAndReadAtOnce) {
+TEST_P(RegistryTest, ThreadsWriteAndReadAtOnce) {
   constexpr int kThreads = 4;
   constexpr int kValues = 100;
   std::vector<platform::UniqueHandle> threads;
@@ -487,7 +545,7 @@ TEST_F(RegistryTest, ThreadsWriteAndReadAtOnce) {
 #ifndef _WIN32
 // The emulation's own behaviour: handle values, reset, the hive's file.
 
-TEST_F(RegistryTest, HandlesAreNotReusedAndAreCounted) {
+TEST_P(RegistryTest, HandlesAreNotReusedAndAreCounted) {
   const size_t before = posix::OpenKeyCount();
   HKEY first = nullptr;
   ASSERT_EQ(RegOpenKeyExA(scratch.get(), nullptr, 0, KEY_READ, &first), ERROR_SUCCESS);
@@ -500,7 +558,7 @@ TEST_F(RegistryTest, HandlesAreNotReusedAndAreCounted) {
   EXPECT_EQ(posix::OpenKeyCount(), before);
 }
 
-TEST_F(RegistryTest, ResetEmptiesTheHive) {
+TEST_P(RegistryTest, ResetEmptiesTheHive) {
   UniqueKey sub = Create(scratch.get(), "sub");
   posix::ResetRegistry();
   DWORD size = 0;
