@@ -102,11 +102,15 @@ std::vector<AccessPoint> LoadAccessPoints(const fs::path& dir, bool readOnly, Li
       lines->push_back(path.string() + ": " + error + "; the default networks are used");
     else
       SetAside(path, error, lines);
-  } else if (file.present) {
+  } else if (file.foreign) {
     // Not ours to move: refuse, and leave it where it is.
     lines->push_back(path.string() + ": " + file.error);
     *ok = false;
     return {};
+  } else if (file.present && readOnly) {
+    lines->push_back(path.string() + ": " + file.error + "; the default networks are used");
+  } else if (file.present) {
+    SetAside(path, file.error, lines);
   }
   const std::string text = DefaultAccessPointsText();
   std::string error;
@@ -122,13 +126,15 @@ WorldState LoadWorldState(const fs::path& dir, bool readOnly, Lines* lines, bool
   const fs::path path = dir / "world.json";
   StateFile file = ReadStateFile(path);
   if (!file.present) return {};
-  if (!file.error.empty()) {
+  if (file.foreign) {
     lines->push_back(path.string() + ": " + file.error);
     *ok = false;
     return {};
   }
-  std::string error;
-  if (auto state = ParseWorldState(file.text, &error)) return *state;
+  std::string error = file.error;
+  if (error.empty()) {
+    if (auto state = ParseWorldState(file.text, &error)) return *state;
+  }
   if (readOnly)
     lines->push_back(path.string() + ": " + error + "; the adapter starts afresh");
   else
@@ -257,8 +263,12 @@ std::unique_ptr<Machine> Machine::Load(const fs::path& where, Lines* lines,
     return nullptr;
   }
 #ifndef _WIN32
-  // What the machine keeps (pass phrases, keys, its socket) is its user's.
-  if (made) fs::permissions(machine->dir_, fs::perms::owner_all, fs::perm_options::replace, ec);
+  // What the machine keeps (pass phrases, keys, its socket) is its user's
+  // alone, in a directory that is its own.
+  (void)made;
+  struct stat info {};
+  if (::stat(machine->dir_.c_str(), &info) == 0 && info.st_uid == ::getuid() && (info.st_mode & 077) != 0)
+    ::chmod(machine->dir_.c_str(), 0700);
 #else
   (void)made;
 #endif
@@ -343,11 +353,13 @@ StateFile ReadStateFile(const fs::path& path) {
   result.present = true;
   if (status.type() == fs::file_type::symlink) {
     result.error = "is a symbolic link; not followed";
+    result.foreign = true;
     return result;
   }
   // A FIFO or device would block the read or never end.
   if (status.type() != fs::file_type::regular) {
     result.error = "not a regular file";
+    result.foreign = true;
     return result;
   }
   const uintmax_t size = fs::file_size(path, ec);

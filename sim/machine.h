@@ -77,6 +77,7 @@ struct StateFile {
   bool present = false;
   std::string text;
   std::string error;
+  bool foreign = false;  // not a regular file of its own: not ours to move aside
 };
 StateFile ReadStateFile(const std::filesystem::path& path);
 

@@ -353,9 +353,14 @@ JournalRead ReadJournal(std::string_view text) {
 
 ReadResult ReadRegularFile(const std::string& path, std::string* text, std::string* error) {
   // Non-blocking: opening a FIFO for reading would wait for a writer.
-  Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  // Nor is a link planted at the path followed.
+  Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
   if (fd.get() < 0) {
     if (errno == ENOENT) return ReadResult::kMissing;
+    if (errno == ELOOP) {
+      *error = path + " is a symbolic link; not followed";
+      return ReadResult::kFailed;
+    }
     *error = ErrnoText("cannot open", path);
     return ReadResult::kFailed;
   }

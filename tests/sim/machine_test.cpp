@@ -1,0 +1,145 @@
+// A machine's state directory as people and accidents leave it: every file
+// that cannot be used is reported with where it went wrong and kept aside,
+// and the machine goes on; a link or a special file at a state file's name is
+// neither followed nor moved; a directory the machine may not write is read.
+#ifndef _WIN32
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/posix/control.h"
+#include "platform/unique_handle.h"
+#include "sim/machine.h"
+
+namespace fs = std::filesystem;
+
+namespace hx::test {
+namespace {
+
+class MachineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("machine-test-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
+  void TearDown() override {
+    machine.reset();
+    posix::ResetServices();
+    fs::permissions(dir, fs::perms::owner_all);
+    fs::remove_all(dir);
+  }
+  void Write(const std::string& name, const std::string& text) { std::ofstream(dir / name) << text; }
+  std::string All() const {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
+  }
+  bool KeptAside(const std::string& name) const {
+    for (const auto& entry : fs::directory_iterator(dir))
+      if (entry.path().filename().string().rfind(name + ".damaged-", 0) == 0) return true;
+    return false;
+  }
+
+  fs::path dir;
+  sim::Lines lines;
+  std::unique_ptr<sim::Machine> machine;
+};
+
+TEST_F(MachineTest, UnusableFilesAreReportedWithTheirLineKeptAsideAndTheMachineGoesOn) {
+  const std::string deep = std::string(40, '[') + std::string(40, ']');
+  const struct {
+    const char* name;
+    std::string file, text, said;
+  } cases[] = {
+      {"number out of range", "access-points.json",
+       "{\"accessPoints\": [\n  {\"ssid\": \"A\",\n   \"rssi\": 1e400}]}", "access-points.json: line 3: "},
+      {"nested too deep", "access-points.json", "{\"accessPoints\":\n" + deep + "}",
+       "access-points.json: line 2: nested more than 16 deep"},
+      {"too large", "access-points.json", std::string(sim::kMaxStateFile + 1, ' '),
+       "access-points.json: is 1048577 bytes; a state file has at most 1048576"},
+      {"world, number out of range", "world.json", "{\"radioOn\": true,\n \"counters\": [1e400]}",
+       "world.json: line 2: "},
+      {"world, wrong types", "world.json", "{\"radioOn\": 7}", "world.json: line 1: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    machine.reset();
+    lines.clear();
+    for (const auto& entry : fs::directory_iterator(dir)) fs::remove_all(entry.path());
+    Write(c.file, c.text);
+    machine = sim::Machine::Load(dir, &lines);
+    ASSERT_TRUE(machine) << All();
+    EXPECT_NE(All().find((dir / c.said).string()), std::string::npos) << All();
+    EXPECT_NE(All().find("kept as"), std::string::npos) << All();
+    EXPECT_TRUE(KeptAside(c.file));
+    EXPECT_FALSE(machine->adapter().World().accessPoints.empty()) << "the default networks";
+  }
+}
+
+TEST_F(MachineTest, LinksAndSpecialFilesAreNeitherFollowedNorMoved) {
+  const fs::path elsewhere = dir / "elsewhere.json";
+  Write("elsewhere.json", "{}");
+  for (const char* name : {"access-points.json", "world.json", "registry.reg", "registry.reg.log"}) {
+    SCOPED_TRACE(name);
+    machine.reset();
+    lines.clear();
+    for (const auto& entry : fs::directory_iterator(dir))
+      if (entry.path() != elsewhere) fs::remove_all(entry.path());
+    fs::create_symlink(elsewhere, dir / name);
+    machine = sim::Machine::Load(dir, &lines);
+    EXPECT_NE(All().find("symbolic link; not followed"), std::string::npos) << All();
+    EXPECT_TRUE(fs::is_symlink(dir / name)) << "left where it is";
+  }
+  std::ifstream kept(elsewhere);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "{}") << "nothing written through a link";
+}
+
+TEST_F(MachineTest, SavesAreOwnerOnlyAndKeepNoKey) {
+  machine = sim::Machine::Load(dir, &lines);
+  ASSERT_TRUE(machine) << All();
+  machine->adapter().SetValue(0x0D010113, sim::Bytes{1, 2, 3});  // as if a key had been stored
+  ASSERT_TRUE(machine->Save(&lines)) << All();
+  for (const char* name : {"access-points.json", "world.json", "registry.reg", "registry.reg.log"})
+    EXPECT_EQ(fs::status(dir / name).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write)
+        << name;
+  EXPECT_EQ(fs::status(dir).permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
+TEST_F(MachineTest, AHiveThatCannotBeRewrittenStillLoadsAndRefusesChanges) {
+  machine = sim::Machine::Load(dir, &lines);
+  ASSERT_TRUE(machine);
+  machine.reset();
+  // A start on a full disk: no file may grow (the base's rewrite fails).
+  const pid_t child = fork();
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit none{0, 0};
+    setrlimit(RLIMIT_FSIZE, &none);
+    sim::Lines seen;
+    auto loaded = sim::Machine::Load(dir, &seen);
+    platform::UniqueKey key;
+    const LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System", 0, KEY_ALL_ACCESS, key.put());
+    const LONG written = RegSetValueExA(key.get(), "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("1"), 2);
+    std::string all;
+    for (const std::string& line : seen) all += line;
+    _exit(loaded && opened == ERROR_SUCCESS && written == ERROR_WRITE_PROTECT &&
+                  all.find("changes are refused until it can be written") != std::string::npos
+              ? 0
+              : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace
+}  // namespace hx::test
+#endif
