@@ -150,6 +150,7 @@ RadioWorld BuildWorld(const std::vector<AccessPoint>& points, const WorldState& 
   world.beaconsReceived = 980;
   world.beaconsMissed = 20;
   world.station.radioOn = state.radioOn;
+  if (state.channel) world.station.channel = *state.channel;
   if (state.associated && state.radioOn) {
     for (size_t i = 0; i < points.size(); ++i) {
       if (points[i].ssid == *state.associated) world.current = i;
@@ -318,6 +319,7 @@ bool Machine::Save(Lines* lines) {
       state.associated = world.accessPoints[*world.current].ssid;
     state.radioOn = world.station.radioOn;
     state.counters = world.counters;
+    state.channel = world.station.channel;
     state.values = adapter_->Values();
     const fs::path path = dir_ / "world.json";
     std::string error;

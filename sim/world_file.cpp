@@ -224,6 +224,7 @@ std::string WorldStateText(const WorldState& state) {
                {"radioOn", state.radioOn},
                {"values", values}};
   if (state.counters) file["counters"] = *state.counters;
+  if (state.channel) file["channel"] = *state.channel;
   return file.dump(2) + "\n";
 }
 
@@ -238,6 +239,7 @@ std::optional<WorldState> ParseWorldState(std::string_view text, std::string* er
       state.associated = file["associated"].get<std::string>();
     if (file.contains("radioOn")) state.radioOn = file["radioOn"].get<bool>();
     if (file.contains("counters")) state.counters = file["counters"].get<std::array<uint64_t, 12>>();
+    if (file.contains("channel")) state.channel = file["channel"].get<uint32_t>();
     if (file.contains("values")) {
       for (const auto& [name, value] : file["values"].items()) {
         size_t used = 0;

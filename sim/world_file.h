@@ -26,6 +26,7 @@ std::optional<std::vector<AccessPoint>> ParseAccessPoints(std::string_view text,
 struct WorldState {
   std::optional<std::string> associated;  // SSID of the access point it was associated with
   bool radioOn = true;
+  std::optional<uint32_t> channel;                   // where the station sits while not associated
   std::optional<std::array<uint64_t, 12>> counters;  // the statistics record's counters
   std::map<uint32_t, Bytes> values;                  // the driver's stored answers, by OID
 };
