@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -111,6 +112,50 @@ TEST_F(MachineTest, SavesAreOwnerOnlyAndKeepNoKey) {
               fs::perms::owner_read | fs::perms::owner_write)
         << name;
   EXPECT_EQ(fs::status(dir).permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
+TEST_F(MachineTest, EditedNetworksKeepTheAssociationByNameOrDropItAloud) {
+  const struct {
+    const char* name;
+    const char* points;
+    bool kept;
+  } cases[] = {
+      {"still in range, moved",
+       R"({"accessPoints": [{"ssid": "New"}, {"ssid": "HalvexOpen", "channel": 6}]})", true},
+      {"gone", R"({"accessPoints": [{"ssid": "New"}]})", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    machine.reset();
+    for (const auto& entry : fs::directory_iterator(dir)) fs::remove_all(entry.path());
+    machine = sim::Machine::Load(dir, &lines);
+    ASSERT_TRUE(machine);
+    sim::RadioWorld world = machine->adapter().World();
+    world.current = 0;  // HalvexOpen, the default file's first
+    machine->adapter().SetWorld(world);
+    std::shared_ptr<platform::Device> port = machine->adapter().OpenPort();
+    Write("access-points.json", c.points);
+    machine->RefreshAccessPoints(&lines);
+    const sim::RadioWorld after = machine->adapter().World();
+    ASSERT_EQ(after.accessPoints.size(), c.kept ? 2u : 1u);
+    EXPECT_EQ(after.current.has_value(), c.kept);
+    if (c.kept) {
+      EXPECT_EQ(after.accessPoints[*after.current].ssid, "HalvexOpen");
+    }
+    // A dropped association is reported as the driver reports one: code 0.
+    std::vector<uint8_t> area(4 + 0x4000, 0);
+    const uint32_t oid = 0xFF010220;
+    std::memcpy(area.data(), &oid, 4);
+    uint32_t returned = 0, error = 0, count = 0, code = 99;
+    port->Control(0x00122400, area.data(), static_cast<uint32_t>(area.size()), area.data(),
+                  static_cast<uint32_t>(area.size()), &returned, &error);
+    std::memcpy(&count, area.data() + 4, 4);
+    std::memcpy(&code, area.data() + 12, 4);
+    EXPECT_EQ(count, c.kept ? 0u : 1u);
+    if (!c.kept) {
+      EXPECT_EQ(code, 0u);
+    }
+  }
 }
 
 TEST_F(MachineTest, AHiveThatCannotBeRewrittenStillLoadsAndRefusesChanges) {

@@ -129,6 +129,11 @@ class HoldingWindow {
     std::lock_guard lock(mutex_);
     return traces_;
   }
+  void Unloaded() {
+    std::lock_guard lock(mutex_);
+    unloaded_ = true;
+    changed_.notify_all();
+  }
 
  private:
   static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -156,8 +161,11 @@ class HoldingWindow {
       MSG msg;
       PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
+    // The unload waits for this thread to leave the library: it cannot
+    // return meanwhile. (Were it to, the thread's way back would be unmapped.)
     {
-      std::lock_guard lock(mutex_);
+      std::unique_lock lock(mutex_);
+      changed_.wait_for(lock, std::chrono::seconds(2), [this] { return unloaded_; });
       released_ = true;
     }
     changed_.notify_all();
@@ -189,6 +197,7 @@ class HoldingWindow {
   bool holding_ = false;  // the window's own thread only
   bool held_ = false;
   bool released_ = false;
+  bool unloaded_ = false;
   std::vector<std::string> traces_;
   std::thread thread_;
 };
@@ -309,6 +318,7 @@ void UnloadWithAThreadInside(const std::string& path, const char* module) {
   Check("  the link thread is held in the window", window.AwaitHeld());
   const auto start = std::chrono::steady_clock::now();
   Check("  unloads", Unload(library));
+  window.Unloaded();
   const auto took = std::chrono::steady_clock::now() - start;
   std::printf("     the unload took %lld ms\n",
               static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
