@@ -261,6 +261,9 @@ RadioWorld BuildWorld(const std::vector<AccessPoint>& points, const WorldState& 
   world.beaconsReceived = 980;
   world.beaconsMissed = 20;
   world.station.radioOn = state.radioOn;
+  // The channel the driver was told is where it sits while not associated.
+  if (auto it = state.values.find(OID_HALVEX_CHANNEL); it != state.values.end() && it->second.size() >= 4)
+    world.station.channel = ReadWord(it->second.data());
   if (state.associated && state.radioOn) {
     for (size_t i = 0; i < points.size(); ++i) {
       if (points[i].ssid == *state.associated) world.current = i;

@@ -439,7 +439,7 @@ bool SyncDirectoryOf(const std::string& path) {
 bool JournalFile::Start(const std::string& path, uint32_t baseId, std::string* error) {
   Close();
   fd_ =
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0600);
   path_ = path;
   struct stat info {};
   if (fd_ < 0 || ::fstat(fd_, &info) != 0) {
@@ -449,6 +449,13 @@ bool JournalFile::Start(const std::string& path, uint32_t baseId, std::string* e
   }
   if (!S_ISREG(info.st_mode)) {
     *error = path + " is not a regular file";
+    Close();
+    return false;
+  }
+  // The journal holds every value written, keys among them; a journal left by
+  // an older build may be readable by others.
+  if ((info.st_mode & 077) != 0 && ::fchmod(fd_, 0600) != 0) {
+    *error = ErrnoText("cannot restrict the mode of", path);
     Close();
     return false;
   }
