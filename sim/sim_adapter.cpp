@@ -72,25 +72,25 @@ struct DefaultWord {
   uint32_t value;
 };
 constexpr DefaultWord kDefaultWords[] = {
-    {OID_GEN_MEDIA_CONNECT_STATUS, 1},         // disconnected
-    {OID_GEN_HARDWARE_STATUS, 0},              // ready
+    {OID_GEN_MEDIA_CONNECT_STATUS, 1},  // disconnected
+    {OID_GEN_HARDWARE_STATUS, 0},       // ready
     {OID_GEN_VENDOR_DRIVER_VERSION, 0x00020105},
     {OID_HALVEX_CHIP_VERSION, 0x0E2B0003},
-    {OID_802_11_AUTHENTICATION_MODE, 0},       // open
-    {OID_802_11_WEP_STATUS, 1},                // disabled
-    {OID_802_11_INFRASTRUCTURE_MODE, 1},       // infrastructure
-    {OID_802_11_POWER_MODE, 0},                // constantly awake
+    {OID_802_11_AUTHENTICATION_MODE, 0},  // open
+    {OID_802_11_WEP_STATUS, 1},           // disabled
+    {OID_802_11_INFRASTRUCTURE_MODE, 1},  // infrastructure
+    {OID_802_11_POWER_MODE, 0},           // constantly awake
     {OID_802_11_FRAGMENTATION_THRESHOLD, 2346},
-    {OID_802_11_RTS_THRESHOLD, 2347},          // off
-    {OID_802_11_TX_ANTENNA_SELECTED, 2},       // diversity
+    {OID_802_11_RTS_THRESHOLD, 2347},     // off
+    {OID_802_11_TX_ANTENNA_SELECTED, 2},  // diversity
     {OID_802_11_RX_ANTENNA_SELECTED, 2},
-    {OID_HALVEX_TX_POWER, 100},                // percent
-    {OID_HALVEX_PREAMBLE, 2},                  // automatic
-    {OID_HALVEX_WLAN_MODE, 2},                 // 802.11b and g
+    {OID_HALVEX_TX_POWER, 100},  // percent
+    {OID_HALVEX_PREAMBLE, 2},    // automatic
+    {OID_HALVEX_WLAN_MODE, 2},   // 802.11b and g
     {OID_HALVEX_BOOST_MODE, 0},
     {OID_HALVEX_WMM_SUPPORT, 1},
-    {OID_HALVEX_CHANNEL_RANGE, 0x07FF},        // channels 1 to 11
-    {OID_HALVEX_SIGNAL_THRESHOLD, 0},          // no signal alarms
+    {OID_HALVEX_CHANNEL_RANGE, 0x07FF},  // channels 1 to 11
+    {OID_HALVEX_SIGNAL_THRESHOLD, 0},    // no signal alarms
     {OID_HALVEX_TX_FAIL_THRESHOLD, 0},
     {OID_HALVEX_ADHOC_G_MODE, 1},
     {OID_HALVEX_CCX_OPTION, 0},

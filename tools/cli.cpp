@@ -31,7 +31,9 @@ void AddCredentials(CLI::App& c, Invocation& in) {
   std::vector<CLI::Option*> exclusive;
   auto* wep = c.add_option("--wep-key", in.wepKeyText, "WEP key: 5 or 13 characters, 10 or 26 hex digits");
   exclusive.push_back(wep);
-  c.add_option("--key-index", in.join.keyIndex, "WEP key index (1 to 4)")->check(CLI::Range(1u, 4u))->needs(wep);
+  c.add_option("--key-index", in.join.keyIndex, "WEP key index (1 to 4)")
+      ->check(CLI::Range(1u, 4u))
+      ->needs(wep);
   auto* psk = c.add_option("--psk", in.pskText,
                            "WPA/WPA2 pass phrase (8 to 63 characters) or pre-shared key (64 hex digits); "
                            "- reads it from the terminal or standard input");
@@ -63,7 +65,8 @@ void DefineJoin(CLI::App& c, Invocation& in) {
 }
 
 void DefineScan(CLI::App& c, Invocation& in) {
-  c.add_option("--ssid", in.scanSsid, "look for this network by name (found even when it hides) and list it alone");
+  c.add_option("--ssid", in.scanSsid,
+               "look for this network by name (found even when it hides) and list it alone");
 }
 
 void DefineGet(CLI::App& c, Invocation& in) {
@@ -86,7 +89,8 @@ void DefineEvents(CLI::App& c, Invocation& in) {
 }
 
 void DefineWatch(CLI::App& c, Invocation& in) {
-  c.add_option("--interval", in.interval, "seconds between readings (default 1)")->check(CLI::Range(0.05, 60.0));
+  c.add_option("--interval", in.interval, "seconds between readings (default 1)")
+      ->check(CLI::Range(0.05, 60.0));
   c.add_option("--count", in.count, "stop after this many readings");
 }
 
@@ -136,42 +140,104 @@ void DefineImport(CLI::App& c, Invocation& in) {
 
 const std::vector<Command>& Table() {
   static const std::vector<Command> table = {
-      {"info", "identity, driver version and date, MAC address, registry key, profile", nullptr, Info, true,
+      {"info",
+       "identity, driver version and date, MAC address, registry key, profile",
+       nullptr,
+       Info,
+       true,
        {"description", "driver-version", "driver-date", "mac", "adapter-name", "registry-key", "profile",
         "chip-version", "firmware", "windows-wireless"}},
-      {"status", "connection, SSID, BSSID, channel, signal, link speed, supplicant state", nullptr, Status, true,
+      {"status",
+       "connection, SSID, BSSID, channel, signal, link speed, supplicant state",
+       nullptr,
+       Status,
+       true,
        {"connection", "ssid", "bssid", "channel", "frequency", "signal", "bars", "link-speed", "supplicant"}},
-      {"scan", "list the networks in range, strongest first", DefineScan, Scan, true,
+      {"scan",
+       "list the networks in range, strongest first",
+       DefineScan,
+       Scan,
+       true,
        {"ssid", "bssid", "channel", "frequency", "signal", "bars", "security"}},
       {"join", "join a network", DefineJoin, Join, true, {}},
       {"disconnect", "leave the network", nullptr, Disconnect, true, {}},
-      {"get", "read a radio parameter (list below), or all: the adapter's answer and the stored value", DefineGet,
-       Get, true, {"name", "value", "stored"}},
-      {"set", "change a radio parameter; the library also stores it in the registry", DefineSet, Set, true, {}},
+      {"get",
+       "read a radio parameter (list below), or all: the adapter's answer and the stored value",
+       DefineGet,
+       Get,
+       true,
+       {"name", "value", "stored"}},
+      {"set",
+       "change a radio parameter; the library also stores it in the registry",
+       DefineSet,
+       Set,
+       true,
+       {}},
       {"stats", "counters, RSSI and beacon statistics", DefineStats, Stats, true, {}},
       {"events", "follow the window messages and trace lines until Ctrl-C", DefineEvents, Events, true, {}},
-      {"watch", "a live view of the link: signal with its last minute, speed, supplicant, events", DefineWatch,
-       Watch, true, {}},
-      {"profile", "named profiles: SSID, security, credentials, radio settings (default: list)", nullptr,
-       ProfileList, false, {"name", "ssid", "security", "settings"}},
-      {"profile list", "list the profiles", nullptr, ProfileList, false, {"name", "ssid", "security", "settings"}},
-      {"profile show", "show a profile (secrets hidden unless --show-secrets)", DefineProfileShow, ProfileShow,
-       false, {}},
-      {"profile add", "add a profile: NAME SSID, the join's credential options and --set NAME=VALUE",
-       DefineProfileAdd, ProfileAdd, false, {}},
+      {"watch",
+       "a live view of the link: signal with its last minute, speed, supplicant, events",
+       DefineWatch,
+       Watch,
+       true,
+       {}},
+      {"profile",
+       "named profiles: SSID, security, credentials, radio settings (default: list)",
+       nullptr,
+       ProfileList,
+       false,
+       {"name", "ssid", "security", "settings"}},
+      {"profile list",
+       "list the profiles",
+       nullptr,
+       ProfileList,
+       false,
+       {"name", "ssid", "security", "settings"}},
+      {"profile show",
+       "show a profile (secrets hidden unless --show-secrets)",
+       DefineProfileShow,
+       ProfileShow,
+       false,
+       {}},
+      {"profile add",
+       "add a profile: NAME SSID, the join's credential options and --set NAME=VALUE",
+       DefineProfileAdd,
+       ProfileAdd,
+       false,
+       {}},
       {"profile delete", "delete a profile", DefineName, ProfileDelete, false, {}},
-      {"profile up", "apply a profile: its radio settings, then the join", DefineProfileUp, ProfileUp, true, {}},
+      {"profile up",
+       "apply a profile: its radio settings, then the join",
+       DefineProfileUp,
+       ProfileUp,
+       true,
+       {}},
       {"profile snapshot",
        "show the library's connection snapshot: the stored settings of the last successful join, which the "
        "library puts back after a failed one",
-       DefineSnapshot, ProfileSnapshot, false, {}},
-      {"profile revert", "write the connection snapshot back to the adapter's registry key", nullptr, ProfileRevert,
-       true, {}},
+       DefineSnapshot,
+       ProfileSnapshot,
+       false,
+       {}},
+      {"profile revert",
+       "write the connection snapshot back to the adapter's registry key",
+       nullptr,
+       ProfileRevert,
+       true,
+       {}},
       {"registry", "export or import the adapter's registry key (.reg)", nullptr, nullptr, true, {}},
-      {"registry export", "write the adapter's key and its subkeys to a .reg file (without the WEP keys)",
-       DefineExport, RegistryExport, true, {}},
-      {"registry import", "apply a .reg file to the adapter's key and its subkeys", DefineImport, RegistryImport,
-       true, {}},
+      {"registry export",
+       "write the adapter's key and its subkeys to a .reg file (without the WEP keys)",
+       DefineExport,
+       RegistryExport,
+       true,
+       {}},
+      {"registry import",
+       "apply a .reg file to the adapter's key and its subkeys",
+       DefineImport,
+       RegistryImport,
+       true,
+       {}},
       {"demo", "a walk-through: scan, join open, WEP and 802.1X networks, leave", nullptr, Demo, true, {}},
   };
   return table;
@@ -190,8 +256,8 @@ std::vector<std::string> Words(const std::string& path) {
 // ---- completions -------------------------------------------------------------
 
 struct Node {
-  std::string path;                                         // "" for the program
-  std::vector<std::pair<std::string, std::string>> words;  // candidate, description
+  std::string path;                                           // "" for the program
+  std::vector<std::pair<std::string, std::string>> words;     // candidate, description
   std::vector<std::pair<std::string, std::string>> children;  // subcommand name, its path
 };
 
@@ -210,7 +276,8 @@ std::vector<Node> Walk(const CLI::App& root, std::set<std::string>* valued) {
     const std::vector<const CLI::App*> subs = Children(app);
     for (const CLI::App* sub : subs) {
       node.words.emplace_back(sub->get_name(), sub->get_description());
-      node.children.emplace_back(sub->get_name(), path.empty() ? sub->get_name() : path + " " + sub->get_name());
+      node.children.emplace_back(sub->get_name(),
+                                 path.empty() ? sub->get_name() : path + " " + sub->get_name());
     }
     std::vector<std::pair<std::string, std::string>> own;
     for (const CLI::Option* o : app.get_options()) {
@@ -257,7 +324,8 @@ std::string BashScript(const std::vector<Node>& nodes, const std::set<std::strin
   return fmt::format(
       "# bash completion for halvexctl, generated from its parser by halvexctl --completion bash\n"
       "_halvexctl() {{\n"
-      "  local cur=${{COMP_WORDS[COMP_CWORD]}} prev=${{COMP_WORDS[COMP_CWORD-1]}} cmdpath= words= w i skip=0\n"
+      "  local cur=${{COMP_WORDS[COMP_CWORD]}} prev=${{COMP_WORDS[COMP_CWORD-1]}} cmdpath= words= w i "
+      "skip=0\n"
       "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
       "    w=${{COMP_WORDS[i]}}\n"
       "    if ((skip)); then skip=0; continue; fi\n"
@@ -338,7 +406,8 @@ const Command* FindCommand(const std::vector<std::string>& path) {
 
 std::unique_ptr<CLI::App> BuildParser(Invocation& in) {
   auto app = std::make_unique<CLI::App>(
-      "halvexctl: show and change a Halvex wireless adapter, scan and join networks, keep profiles.", "halvexctl");
+      "halvexctl: show and change a Halvex wireless adapter, scan and join networks, keep profiles.",
+      "halvexctl");
   app->footer(
       ParameterHelp() +
       "\nGlobal options may come before or after the command.\n"
@@ -356,10 +425,13 @@ std::unique_ptr<CLI::App> BuildParser(Invocation& in) {
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app->add_flag("--json", in.global.json, "report as JSON (usage errors too, on stderr)");
   app->add_flag("-v,--verbose", in.global.verbose, "show the driver requests on stderr (simulated adapter)");
-  app->add_option("--capture", in.global.capture, "write the frames the simulated adapter carries to a pcap file")
+  app->add_option("--capture", in.global.capture,
+                  "write the frames the simulated adapter carries to a pcap file")
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  app->add_flag("-t,--terse", in.terse, "listings as colon-separated fields without headers (\\: and \\\\ escaped)");
-  app->add_option("-f,--fields", in.fields, "the fields a listing shows, comma-separated (see the command's fields)")
+  app->add_flag("-t,--terse", in.terse,
+                "listings as colon-separated fields without headers (\\: and \\\\ escaped)");
+  app->add_option("-f,--fields", in.fields,
+                  "the fields a listing shows, comma-separated (see the command's fields)")
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app->add_option("--completion", in.completion, "print the bash or zsh completion script")
       ->check(CLI::IsMember({"bash", "zsh"}))
@@ -387,7 +459,8 @@ std::unique_ptr<CLI::App> BuildParser(Invocation& in) {
 
 std::string AllHelp(const CLI::App& app) {
   std::string text = app.help();
-  std::function<void(const CLI::App&, const std::string&)> visit = [&](const CLI::App& at, const std::string& path) {
+  std::function<void(const CLI::App&, const std::string&)> visit = [&](const CLI::App& at,
+                                                                       const std::string& path) {
     for (const CLI::App* sub : Children(at)) {
       const std::string name = path + " " + sub->get_name();
       text += "\n" + sub->help(name.substr(1));

@@ -67,7 +67,8 @@ const char* MessageName(uint64_t code) {
 
 size_t Width(const std::string& text) {
   // Code points, not bytes: continuation bytes take no column.
-  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+  return static_cast<size_t>(
+      std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
 }
 
 // The columns -f asks for, in its order; all when it names none.
@@ -86,7 +87,8 @@ std::vector<size_t> Chosen(const Output& out, const std::vector<Field>& fields) 
 }
 
 json SupplicantJson() {
-  const int state = HalvexGetWPASuppStatus(0), link = HalvexGetWPASuppStatus(1), auth = HalvexGetWPASuppStatus(2);
+  const int state = HalvexGetWPASuppStatus(0), link = HalvexGetWPASuppStatus(1),
+            auth = HalvexGetWPASuppStatus(2);
   return {{"state", state},
           {"link", link},
           {"authentication", auth},
@@ -141,8 +143,8 @@ void PrintListing(const Output& out, const std::vector<Field>& fields,
 void PrintRecord(const Output& out, const std::vector<Field>& fields,
                  const std::vector<std::optional<std::string>>& values) {
   if (out.json) return;
-  size_t width = 0;
-  for (const Field& f : fields) width = std::max(width, Width(f.header) + 2);
+  size_t width = 14;
+  for (const Field& f : fields) width = std::max(width, Width(f.header) + 3);
   for (size_t c : Chosen(out, fields)) {
     if (out.terse) {
       fmt::print("{}:{}\n", fields[c].name, values[c] ? TerseField(*values[c]) : std::string());
@@ -192,7 +194,8 @@ int Interrupted(Output& out, const std::string& what) {
 }
 
 void Finish(const Output& out) {
-  if (out.json && !out.printed) std::cout << out.data.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+  if (out.json && !out.printed)
+    std::cout << out.data.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
 }
 
 std::string TextOf(int (*query)(void*, char*, ULONG), void* adapter, int* result) {
@@ -218,7 +221,8 @@ int Info(Session* session, Invocation&, Output& out) {
   unsigned char mac[6] = {};
   d["mac"] = HalvexGetMacAddress(a, mac, sizeof mac) == 0 ? json(MacText(mac)) : json(nullptr);
   ULONG chip = 0, firmware = 0;
-  d["chipVersion"] = HalvexQueryChipVersion(a, chip) == 0 ? json(fmt::format("0x{:08X}", chip)) : json(nullptr);
+  d["chipVersion"] =
+      HalvexQueryChipVersion(a, chip) == 0 ? json(fmt::format("0x{:08X}", chip)) : json(nullptr);
   d["firmwareVersion"] =
       HalvexQueryFirmwareVersion(a, firmware) == 0 ? json(fmt::format("0x{:08X}", firmware)) : json(nullptr);
   int managed = 0;
@@ -294,11 +298,10 @@ int Status(Session* session, Invocation&, Output& out) {
   d["supplicant"] = SupplicantJson();
   values[8] = SupplicantText(d["supplicant"]);
   if (session->simulated()) d["portOpen"] = HalvexSimPortOpen() == 1;
-  const std::vector<Field> fields = {{"connection", "Connection"}, {"ssid", "SSID"},
-                                     {"bssid", "BSSID"},           {"channel", "Channel"},
-                                     {"frequency", "Frequency"},   {"signal", "Signal"},
-                                     {"bars", "Bars"},             {"link-speed", "Link speed"},
-                                     {"supplicant", "Supplicant"}};
+  const std::vector<Field> fields = {
+      {"connection", "Connection"}, {"ssid", "SSID"},     {"bssid", "BSSID"}, {"channel", "Channel"},
+      {"frequency", "Frequency"},   {"signal", "Signal"}, {"bars", "Bars"},   {"link-speed", "Link speed"},
+      {"supplicant", "Supplicant"}};
   if (!connected && out.fields.empty() && !out.terse) {
     // Not connected: the link's lines would all be empty.
     PrintRecord(out, {fields[0], fields[8]}, {values[0], values[8]});
@@ -337,8 +340,7 @@ int Scan(Session* session, Invocation& in, Output& out) {
   std::vector<Network> networks = ScanNetworks(*session, out, in.scanSsid, &result, &call);
   if (interrupt::Requested()) return Interrupted(out, "the scan ended; nothing is shown");
   if (result != HALVEX_RESULT_SUCCESS) return Failed(out, "the scan failed", call, result);
-  if (!in.scanSsid.empty())
-    std::erase_if(networks, [&](const Network& n) { return n.ssid != in.scanSsid; });
+  if (!in.scanSsid.empty()) std::erase_if(networks, [&](const Network& n) { return n.ssid != in.scanSsid; });
   json list = json::array();
   std::vector<std::vector<std::string>> rows;
   for (const Network& n : networks) {
@@ -349,8 +351,9 @@ int Scan(Session* session, Invocation& in, Output& out) {
                     {"signalDbm", n.rssi},
                     {"bars", Bars(n.rssi)},
                     {"security", n.security}});
-    rows.push_back({n.ssid, MacText(n.bssid), std::to_string(n.channel), fmt::format("{} MHz", FrequencyOf(n.channel)),
-                    fmt::format("{} dBm", n.rssi), BarsText(n.rssi), n.security});
+    rows.push_back({n.ssid, MacText(n.bssid), std::to_string(n.channel),
+                    fmt::format("{} MHz", FrequencyOf(n.channel)), fmt::format("{} dBm", n.rssi),
+                    BarsText(n.rssi), n.security});
   }
   out.data["networks"] = list;
   PrintListing(out,
@@ -370,7 +373,8 @@ int Disconnect(Session* session, Invocation&, Output& out) {
   HalvexWPAPortDown();
   const int result = HalvexSetDisassociate(session->adapter());
   out.data["result"] = result;
-  if (result != HALVEX_RESULT_SUCCESS) return Failed(out, "the disassociation failed", "HalvexSetDisassociate", result);
+  if (result != HALVEX_RESULT_SUCCESS)
+    return Failed(out, "the disassociation failed", "HalvexSetDisassociate", result);
   Say(out, "Disconnected\n");
   return 0;
 }
@@ -438,7 +442,8 @@ Reading ReadParameter(void* a, const Parameter& p) {
       r.stored = "stored: \"" + *text + "\", not a number";
     } else {
       // Written by another tool in a type the library does not read as a number.
-      r.stored = fmt::format("stored as registry type {}, which the library does not read as a number", s->type);
+      r.stored =
+          fmt::format("stored as registry type {}, which the library does not read as a number", s->type);
     }
   }
   return r;
@@ -464,10 +469,12 @@ int Get(Session* session, Invocation& in, Output& out) {
   Reading r = ReadParameter(a, *p);
   out.data = r.data;
   if (r.result == kNotSupported)
-    return Failed(out, fmt::format("the adapter's driver does not support {}", p->name), p->queryName, r.result);
+    return Failed(out, fmt::format("the adapter's driver does not support {}", p->name), p->queryName,
+                  r.result);
   if (r.result != HALVEX_RESULT_SUCCESS)
     return Failed(out, fmt::format("the adapter did not report {}", p->name), p->queryName, r.result);
-  Say(out, "{} = {}{}  ({})\n", p->name, r.value, r.shows.empty() ? "" : "  (" + Escape(r.shows) + ")", Escape(r.stored));
+  Say(out, "{} = {}{}  ({})\n", p->name, r.value, r.shows.empty() ? "" : "  (" + Escape(r.shows) + ")",
+      Escape(r.stored));
   return 0;
 }
 
@@ -480,7 +487,8 @@ int Set(Session* session, Invocation& in, Output& out) {
   out.data["result"] = result;
   if (result == kNotSupported)
     return Failed(out, fmt::format("the adapter's driver does not support {}", p->name), p->setName, result);
-  if (result != HALVEX_RESULT_SUCCESS) return Failed(out, fmt::format("the adapter refused {}", p->name), p->setName, result);
+  if (result != HALVEX_RESULT_SUCCESS)
+    return Failed(out, fmt::format("the adapter refused {}", p->name), p->setName, result);
   out.data["storedAs"] = StoredText(value, p->form);
   Say(out, "{} set to {}\n", p->name, ValueText(*p, value));
   return 0;
@@ -496,7 +504,8 @@ int Stats(Session* session, Invocation& in, Output& out) {
   NDIS_802_11_STATISTICS s{};
   s.Length = sizeof s;
   const int result = HalvexQueryStatistics(a, &s);
-  if (result != 0) return Failed(out, "the adapter did not report its counters", "HalvexQueryStatistics", result);
+  if (result != 0)
+    return Failed(out, "the adapter did not report its counters", "HalvexQueryStatistics", result);
   const std::pair<const char*, const LARGE_INTEGER*> counters[] = {
       {"transmittedFragments", &s.TransmittedFragmentCount},
       {"multicastTransmitted", &s.MulticastTransmittedFrameCount},
@@ -517,8 +526,10 @@ int Stats(Session* session, Invocation& in, Output& out) {
   }
   RSSI_STATS rssi{};
   if (HalvexQueryRssiStat(a, &rssi) == 0) {
-    out.data["rssi"] = {
-        {"current", rssi.Current}, {"average", rssi.Average}, {"minimum", rssi.Minimum}, {"maximum", rssi.Maximum}};
+    out.data["rssi"] = {{"current", rssi.Current},
+                        {"average", rssi.Average},
+                        {"minimum", rssi.Minimum},
+                        {"maximum", rssi.Maximum}};
     Say(out, "{:<22}current {} dBm, average {}, minimum {}, maximum {}\n", "rssi", rssi.Current, rssi.Average,
         rssi.Minimum, rssi.Maximum);
   }
@@ -537,7 +548,8 @@ json MessageJson(const hx::sim::Message& m) {
 }
 
 std::string MessageText(const hx::sim::Message& m) {
-  return fmt::format("WM_APP {:>10}  {}{}", m.code, MessageName(m.code), m.hasText ? "  " + Escape(m.text) : "");
+  return fmt::format("WM_APP {:>10}  {}{}", m.code, MessageName(m.code),
+                     m.hasText ? "  " + Escape(m.text) : "");
 }
 
 int Events(Session* session, Invocation& in, Output& out) {
@@ -549,7 +561,8 @@ int Events(Session* session, Invocation& in, Output& out) {
   while (!interrupt::Requested() && (in.count == 0 || shown < in.count)) {
     const auto now = std::chrono::steady_clock::now();
     if (in.seconds != 0 && now >= deadline) break;
-    const auto left = in.seconds != 0 ? std::chrono::duration_cast<milliseconds>(deadline - now) : milliseconds(60000);
+    const auto left =
+        in.seconds != 0 ? std::chrono::duration_cast<milliseconds>(deadline - now) : milliseconds(60000);
     session->messages().WaitForCount(next + 1, left);
     const std::vector<hx::sim::Message> all = session->messages().Messages();
     for (; next < all.size() && (in.count == 0 || shown < in.count); ++next, ++shown) {
@@ -563,7 +576,8 @@ int Events(Session* session, Invocation& in, Output& out) {
   }
   if (interrupt::Requested()) {
     if (in.trace != 0) HalvexWPATrace(0);
-    return Interrupted(out, in.trace != 0 ? "stopped following; the trace is off again" : "stopped following");
+    return Interrupted(out,
+                       in.trace != 0 ? "stopped following; the trace is off again" : "stopped following");
   }
   return 0;
 }
@@ -649,7 +663,8 @@ std::optional<std::string> ReadSecret(const std::string& prompt, const std::stri
       // Ctrl-C at the prompt: nothing has begun; give the terminal its echo back.
       restore.emplace([saved] {
         tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-        std::fprintf(stderr, "\nhalvexctl: interrupted (%s) at the prompt; nothing was done\n", interrupt::Name());
+        std::fprintf(stderr, "\nhalvexctl: interrupted (%s) at the prompt; nothing was done\n",
+                     interrupt::Name());
         std::_Exit(interrupt::ExitCode());
       });
     }
@@ -686,7 +701,8 @@ bool ResolveCredentials(Invocation& in, std::string* why) {
   if (!in.pskText.empty() || !in.pskFile.empty()) {
     std::string psk = in.pskText;
     if (in.pskText == "-" || !in.pskFile.empty()) {
-      const auto read = ReadSecret("Pass phrase for " + r.ssid + ": ", in.pskFile == "-" ? "" : in.pskFile, why);
+      const auto read =
+          ReadSecret("Pass phrase for " + r.ssid + ": ", in.pskFile == "-" ? "" : in.pskFile, why);
       if (!read) return false;
       psk = *read;
     }

@@ -4,8 +4,8 @@
 // operation failed, 2 bad usage, 130/143 interrupted.
 #pragma once
 
-#include <nlohmann/json.hpp>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,8 +19,8 @@ inline constexpr int kUsage = 2;
 
 struct Output {
   bool json = false;
-  bool terminal = false;  // stdout is a terminal: progress may be drawn
-  bool terse = false;     // -t: colon-separated fields, no headers
+  bool terminal = false;            // stdout is a terminal: progress may be drawn
+  bool terse = false;               // -t: colon-separated fields, no headers
   std::vector<std::string> fields;  // -f: the fields shown, in this order
   nlohmann::json data = nlohmann::json::object();
   bool printed = false;  // the command printed its JSON itself, line by line
@@ -47,7 +47,7 @@ struct Invocation {
   JoinRequest join;
   std::string pskText, pskFile, wepKeyText, passwordFile;  // as given
   std::map<std::string, std::string> methodUsers;          // 802.1X method -> USER[@DOMAIN]
-  double wait = 0;  // seconds; 0: the join's own bound
+  double wait = 0;                                         // seconds; 0: the join's own bound
   std::string parameter, value;
   bool reset = false;
   unsigned trace = 0, count = 0, seconds = 0;

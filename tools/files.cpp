@@ -40,12 +40,14 @@ bool WriteAll(int fd, const std::string& text) {
 
 }  // namespace
 
-bool WriteFileAtomically(const std::string& path, const std::string& text, Privacy privacy, std::string* error) {
+bool WriteFileAtomically(const std::string& path, const std::string& text, Privacy privacy,
+                         std::string* error) {
 #ifdef _WIN32
   // A user's files under their profile are theirs alone by its ACL; the
   // temporary is created new, never opened over something already there.
   const std::string temporary = path + ".new";
-  HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     *error = path + ": cannot be written (error " + std::to_string(GetLastError()) + ")";
     return false;
@@ -54,7 +56,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, Priva
   const bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) != 0 &&
                   written == text.size() && FlushFileBuffers(file) != 0;
   CloseHandle(file);
-  if (!ok || MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+  if (!ok ||
+      MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
     *error = path + ": cannot be written (error " + std::to_string(GetLastError()) + ")";
     DeleteFileA(temporary.c_str());
     return false;
@@ -113,7 +116,8 @@ std::optional<std::string> ReadRegularFile(const std::string& path, std::string*
   Fd fd{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
   if (fd.fd < 0) {
     if (errno == ENOENT && missing != nullptr) *missing = true;
-    *error = path + ": " + (errno == ELOOP ? std::string("a symbolic link, not followed") : std::strerror(errno));
+    *error =
+        path + ": " + (errno == ELOOP ? std::string("a symbolic link, not followed") : std::strerror(errno));
     return std::nullopt;
   }
   struct stat info {};

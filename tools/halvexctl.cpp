@@ -53,8 +53,9 @@ int Check(const Command& command, Invocation& in, const Output& out) {
 #ifdef _WIN32
   // Without --sim the registry is this machine's own: the user must say so.
   if (path.rfind("registry ", 0) == 0 && !in.global.sim && !in.system)
-    return Usage(out, "registry export and import without --sim work on this machine's registry: "
-                      "give --system to mean that (it needs administrator rights)");
+    return Usage(out,
+                 "registry export and import without --sim work on this machine's registry: "
+                 "give --system to mean that (it needs administrator rights)");
 #endif
   for (const std::string& setting : in.settings) {
     const size_t equals = setting.find('=');
@@ -62,13 +63,16 @@ int Check(const Command& command, Invocation& in, const Output& out) {
     if (parameter == nullptr)
       return Usage(out, "no radio parameter \"" + setting.substr(0, equals) + "\" (see --help)");
     std::string why;
-    const auto value = equals == std::string::npos ? std::nullopt : ParseValue(*parameter, setting.substr(equals + 1), &why);
-    if (!value) return Usage(out, std::string(parameter->name) + ": " + (why.empty() ? "give NAME=VALUE" : why));
+    const auto value =
+        equals == std::string::npos ? std::nullopt : ParseValue(*parameter, setting.substr(equals + 1), &why);
+    if (!value)
+      return Usage(out, std::string(parameter->name) + ": " + (why.empty() ? "give NAME=VALUE" : why));
     in.parsedSettings.emplace_back(parameter->name, *value);
   }
   if (path.rfind("profile ", 0) == 0 && path != "profile list" && path != "profile snapshot" &&
       path != "profile revert") {
-    const bool control = std::any_of(in.name.begin(), in.name.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; });
+    const bool control =
+        std::any_of(in.name.begin(), in.name.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; });
     if (in.name.empty() || in.name.size() > 39 || control)
       return Usage(out, "a profile's name has 1 to 39 characters, none of them control characters");
   }

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
-#include <string>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #ifdef _WIN32

@@ -75,9 +75,10 @@ class Rollback {
       if (authMode_ < 3) {
         std::vector<char> name(ssid_.begin(), ssid_.end());
         const int joined = HalvexSetSsid(adapter_, name.data(), static_cast<ULONG>(name.size()));
-        done.push_back(joined == HALVEX_RESULT_SUCCESS ? "reconnected to " + ssid_
-                                                       : fmt::format("could not reconnect to {} (HalvexSetSsid result {})",
-                                                                     ssid_, joined));
+        done.push_back(
+            joined == HALVEX_RESULT_SUCCESS
+                ? "reconnected to " + ssid_
+                : fmt::format("could not reconnect to {} (HalvexSetSsid result {})", ssid_, joined));
       } else {
         done.push_back("not reconnected to " + ssid_ + ": its credentials were given to an earlier run");
       }
@@ -146,7 +147,10 @@ int Identity(const JoinRequest& r) {
 // The option a network's security asks for, and the one given; empty when
 // they fit.
 std::string Misfit(const JoinRequest& r, const std::string& announced) {
-  const std::string given = !r.wepKey.empty() ? "--wep-key" : !r.psk.empty() ? "--psk" : !r.eap.empty() ? "--" + r.eap : "";
+  const std::string given = !r.wepKey.empty() ? "--wep-key"
+                            : !r.psk.empty()  ? "--psk"
+                            : !r.eap.empty()  ? "--" + r.eap
+                                              : "";
   std::string wanted;
   bool fits = false;
   if (announced == "open") {
@@ -266,7 +270,8 @@ int RunJoin(Session& session, const JoinRequest& r, double wait, std::span<const
     const int asked = p->query(a, previous);
     const int result = p->set(a, value);
     if (asked == HALVEX_RESULT_SUCCESS) rollback.Applied(*p, previous);
-    if (result != HALVEX_RESULT_SUCCESS) return failed(fmt::format("the adapter refused {}", p->name), p->setName, result);
+    if (result != HALVEX_RESULT_SUCCESS)
+      return failed(fmt::format("the adapter refused {}", p->name), p->setName, result);
     Say(out, "  {} set to {}\n", p->name, ValueText(*p, value));
     if (interrupt::Requested()) return interrupted("while applying the profile's settings");
   }
@@ -275,7 +280,8 @@ int RunJoin(Session& session, const JoinRequest& r, double wait, std::span<const
   if (security) {
     if (!r.eap.empty()) {
       const int identity = Identity(r);
-      if (identity != 0) return failed("the supplicant did not take the identity", "HalvexWPACreateIdentity", identity);
+      if (identity != 0)
+        return failed("the supplicant did not take the identity", "HalvexWPACreateIdentity", identity);
     }
     std::vector<unsigned char> passphrase(r.psk.begin(), r.psk.end());
     passphrase.push_back('\0');
@@ -284,7 +290,8 @@ int RunJoin(Session& session, const JoinRequest& r, double wait, std::span<const
     const int info = HalvexSetWPAInformation(a, security->mode, security->cipher,
                                              r.psk.empty() ? nullptr : passphrase.data(), ssid.data());
     std::fill(passphrase.begin(), passphrase.end(), 0);
-    if (info != 0) return failed("the supplicant did not take the network's security", "HalvexSetWPAInformation", info);
+    if (info != 0)
+      return failed("the supplicant did not take the network's security", "HalvexSetWPAInformation", info);
     HalvexSetAuthMode(a, security->authMode);
     HalvexSetWepStatus(a, security->encryption);
   } else if (!r.wepKey.empty()) {
@@ -314,9 +321,10 @@ int RunJoin(Session& session, const JoinRequest& r, double wait, std::span<const
     }
     return interrupted("during the association");
   }
-  if (joined == HALVEX_RESULT_JOIN_TIMEOUT) return failed("no answer from " + r.ssid + " in time", "HalvexSetSsid", joined);
+  if (joined == HALVEX_RESULT_JOIN_TIMEOUT)
+    return failed("no answer from " + r.ssid + " in time", "HalvexSetSsid", joined);
   if (joined != HALVEX_RESULT_SUCCESS) {
-    const std::string why = announced.empty() ? " is not in range"
+    const std::string why = announced.empty()   ? " is not in range"
                             : !r.wepKey.empty() ? " refused the station: check the WEP key"
                                                 : " refused the station";
     return failed("the join failed: " + r.ssid + why, "HalvexSetSsid", joined);
@@ -324,8 +332,8 @@ int RunJoin(Session& session, const JoinRequest& r, double wait, std::span<const
   if (security) {
     json texts = json::array(), decided;
     const double seconds = wait > 0 ? wait : kJoinBoundSeconds;
-    const Outcome outcome = AwaitAuthentication(session, from, milliseconds(static_cast<int64_t>(seconds * 1000)),
-                                                out, &texts, &decided);
+    const Outcome outcome = AwaitAuthentication(
+        session, from, milliseconds(static_cast<int64_t>(seconds * 1000)), out, &texts, &decided);
     d["statusTexts"] = texts;
     if (outcome == Outcome::kInterrupted) return interrupted("during the authentication");
     if (outcome != Outcome::kConnected) {
@@ -342,7 +350,8 @@ int RunJoin(Session& session, const JoinRequest& r, double wait, std::span<const
     }
   }
   if (HalvexGetConnectStatus(a) != 1)
-    return failed(!r.wepKey.empty() ? "the association was dropped: the WEP key is wrong" : "the association was dropped",
+    return failed(!r.wepKey.empty() ? "the association was dropped: the WEP key is wrong"
+                                    : "the association was dropped",
                   "HalvexGetConnectStatus", 0);
   SaveSnapshot(session, out);
   d["connected"] = true;
@@ -363,9 +372,9 @@ namespace {
 // writes them back.
 enum class Kind { kText, kNumber, kKey };
 struct SnapshotField {
-  const char* key;       // in the JSON file
-  const char* value;     // the registry value
-  const char* label;     // as shown
+  const char* key;    // in the JSON file
+  const char* value;  // the registry value
+  const char* label;  // as shown
   Kind kind;
   size_t offset, width;  // in CONNECTIONINFO
 };
@@ -403,14 +412,17 @@ void SaveSnapshot(Session& session, Output& out) {
       std::memcpy(&number, at, sizeof number);
       snapshot[f.key] = number;
     } else if (f.kind == Kind::kText) {
-      snapshot[f.key] = BytesJson(std::string(reinterpret_cast<const char*>(at), strnlen(reinterpret_cast<const char*>(at), f.width)));
+      snapshot[f.key] = BytesJson(std::string(reinterpret_cast<const char*>(at),
+                                              strnlen(reinterpret_cast<const char*>(at), f.width)));
     } else {
-      snapshot[f.key] = HexOf(std::string(reinterpret_cast<const char*>(at), std::min<size_t>(keySize, f.width)));
+      snapshot[f.key] =
+          HexOf(std::string(reinterpret_cast<const char*>(at), std::min<size_t>(keySize, f.width)));
     }
   }
   std::memset(&info, 0, sizeof info);
   std::string error;
-  if (!WriteFileAtomically(SnapshotPath(session.options()), snapshot.dump(2) + "\n", Privacy::kPrivate, &error))
+  if (!WriteFileAtomically(SnapshotPath(session.options()), snapshot.dump(2) + "\n", Privacy::kPrivate,
+                           &error))
     Warn("the connection snapshot was not kept: " + error);
   (void)out;
 }
@@ -459,8 +471,9 @@ int ProfileSnapshot(Session* session, Invocation& in, Output& out) {
     values.push_back(text);
   }
   out.data["snapshot"] = shown;
-  Say(out, "The connection snapshot: the stored settings of the last successful join.\n"
-           "The library writes them back after a failed join; profile revert does so now.\n");
+  Say(out,
+      "The connection snapshot: the stored settings of the last successful join.\n"
+      "The library writes them back after a failed join; profile revert does so now.\n");
   PrintRecord(out, fields, values);
   return 0;
 }
@@ -489,9 +502,11 @@ int ProfileRevert(Session* session, Invocation&, Output& out) {
       data = hx::hex::Decode<std::string>(v.is_string() ? v.get<std::string>() : "").value_or("");
       data.resize(keySize, '\0');
     }
-    const int result = HalvexSetRegistry(key->c_str(), f.value, data.c_str(), static_cast<ULONG>(data.size()), 0);
+    const int result =
+        HalvexSetRegistry(key->c_str(), f.value, data.c_str(), static_cast<ULONG>(data.size()), 0);
     std::fill(data.begin(), data.end(), '\0');
-    if (result != HALVEX_RESULT_SUCCESS) return Failed(out, std::string(f.value) + " was not written", "HalvexSetRegistry", result);
+    if (result != HALVEX_RESULT_SUCCESS)
+      return Failed(out, std::string(f.value) + " was not written", "HalvexSetRegistry", result);
     written.push_back(f.value);
   }
   out.data["written"] = written;

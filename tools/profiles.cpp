@@ -86,7 +86,8 @@ std::optional<Profile> ProfileFrom(const json& j, std::string* why) {
     p.request.*f.member = *value;
   }
   p.request.keyIndex = n.value("keyIndex", 1u);
-  if (p.request.ssid.empty() || p.request.ssid.size() > 32 || p.request.keyIndex < 1 || p.request.keyIndex > 4) {
+  if (p.request.ssid.empty() || p.request.ssid.size() > 32 || p.request.keyIndex < 1 ||
+      p.request.keyIndex > 4) {
     *why = "profile " + p.name + ": no usable SSID or key index";
     return std::nullopt;
   }
@@ -133,7 +134,8 @@ bool Save(const Options& options, const std::vector<Profile>& profiles, std::str
   for (const Profile& p : profiles) list.push_back(ProfileJson(p));
   std::error_code ec;
   std::filesystem::create_directories(StateDirectory(options), ec);
-  return WriteFileAtomically(ProfilesPath(options), json{{"profiles", list}}.dump(2) + "\n", Privacy::kPrivate, why);
+  return WriteFileAtomically(ProfilesPath(options), json{{"profiles", list}}.dump(2) + "\n",
+                             Privacy::kPrivate, why);
 }
 
 std::vector<Profile>::iterator Find(std::vector<Profile>& profiles, const std::string& name) {
@@ -160,11 +162,13 @@ int ProfileList(Session* session, Invocation& in, Output& out) {
   json list = json::array();
   std::vector<std::vector<std::string>> rows;
   for (const Profile& p : *profiles) {
-    list.push_back({{"name", p.name}, {"ssid", BytesJson(p.request.ssid)}, {"security", SecurityOf(p.request)}});
+    list.push_back(
+        {{"name", p.name}, {"ssid", BytesJson(p.request.ssid)}, {"security", SecurityOf(p.request)}});
     rows.push_back({p.name, p.request.ssid, SecurityOf(p.request), SettingsText(p)});
   }
   out.data["profiles"] = list;
-  PrintListing(out, {{"name", "NAME"}, {"ssid", "SSID"}, {"security", "SECURITY"}, {"settings", "SETTINGS"}}, rows);
+  PrintListing(out, {{"name", "NAME"}, {"ssid", "SSID"}, {"security", "SECURITY"}, {"settings", "SETTINGS"}},
+               rows);
   return 0;
 }
 

@@ -35,7 +35,8 @@ std::string Lower(std::string text) {
 bool InsideAdapterKey(const RegChange& c, const std::string& adapterKey) {
   if (c.root != HKEY_LOCAL_MACHINE) return false;
   const std::string path = Lower(c.path), key = Lower(adapterKey);
-  return path == key || (path.size() > key.size() && path.compare(0, key.size(), key) == 0 && path[key.size()] == '\\');
+  return path == key ||
+         (path.size() > key.size() && path.compare(0, key.size(), key) == 0 && path[key.size()] == '\\');
 }
 
 std::string KeyName(const RegChange& c) {
@@ -47,7 +48,8 @@ std::string DataText(uint32_t type, const std::vector<unsigned char>& data) {
   StoredValue value{type, data};
   if (const auto text = value.Text()) return "\"" + *text + "\"";
   if (type == REG_DWORD && data.size() == 4)
-    return fmt::format("dword:{:08x}", data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24);
+    return fmt::format("dword:{:08x}",
+                       data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24);
   std::string hex = fmt::format("hex({:x}):", type);
   for (size_t i = 0; i < data.size(); ++i) hex += fmt::format("{}{:02x}", i == 0 ? "" : ",", data[i]);
   return hex;
@@ -71,23 +73,30 @@ int RegistryExport(Session* session, Invocation& in, Output& out) {
     omitted = static_cast<size_t>(std::count_if(changes.begin(), changes.end(), [](const RegChange& c) {
       return c.kind == RegChange::Kind::kSetValue && IsKeyValue(c.name);
     }));
-    std::erase_if(changes, [](const RegChange& c) { return c.kind == RegChange::Kind::kSetValue && IsKeyValue(c.name); });
+    std::erase_if(changes, [](const RegChange& c) {
+      return c.kind == RegChange::Kind::kSetValue && IsKeyValue(c.name);
+    });
   }
   std::string file = hx::platform::FormatRegText(changes);
   if (omitted != 0) {
     // After the header line: a note the importer skips.
     const size_t header = file.find("\r\n");
-    file.insert(header + 2, "; WEP keys left out (" + std::to_string(omitted) + "): export with --with-keys to keep them\r\n");
+    file.insert(header + 2, "; WEP keys left out (" + std::to_string(omitted) +
+                                "): export with --with-keys to keep them\r\n");
   }
   for (auto& c : changes) std::fill(c.data.begin(), c.data.end(), 0);
-  const bool written = WriteFileAtomically(in.file, file, in.withKeys ? Privacy::kPrivate : Privacy::kShared, &error);
+  const bool written =
+      WriteFileAtomically(in.file, file, in.withKeys ? Privacy::kPrivate : Privacy::kShared, &error);
   std::fill(file.begin(), file.end(), '\0');
   if (!written) return Refused(out, error);
   out.data["keysOmitted"] = omitted;
   out.data["complete"] = complete;
   Say(out, "Exported HKEY_LOCAL_MACHINE\\{} to {}{}\n", Escape(*key), Escape(in.file),
-      omitted != 0 ? " (the WEP keys left out: --with-keys keeps them)" : in.withKeys ? " (with its WEP keys: readable by you alone)" : "");
-  if (!complete) return Refused(out, "some keys could not be read or written in the .reg form; the file lacks them");
+      omitted != 0  ? " (the WEP keys left out: --with-keys keeps them)"
+      : in.withKeys ? " (with its WEP keys: readable by you alone)"
+                    : "");
+  if (!complete)
+    return Refused(out, "some keys could not be read or written in the .reg form; the file lacks them");
   return 0;
 }
 
@@ -104,8 +113,8 @@ int RegistryImport(Session* session, Invocation& in, Output& out) {
   // Foreign keys first: an import that reaches beyond the adapter is refused whole.
   std::vector<std::string> foreign;
   for (const RegChange& c : changes) {
-    const bool ownKeyDeleted = c.kind == RegChange::Kind::kDeleteKey && c.root == HKEY_LOCAL_MACHINE &&
-                               Lower(c.path) == Lower(*key);
+    const bool ownKeyDeleted =
+        c.kind == RegChange::Kind::kDeleteKey && c.root == HKEY_LOCAL_MACHINE && Lower(c.path) == Lower(*key);
     if ((!InsideAdapterKey(c, *key) || ownKeyDeleted) &&
         std::find(foreign.begin(), foreign.end(), KeyName(c)) == foreign.end())
       foreign.push_back(KeyName(c));
@@ -114,8 +123,10 @@ int RegistryImport(Session* session, Invocation& in, Output& out) {
   if (!foreign.empty() && !in.anyKey) {
     std::string list;
     for (const std::string& k : foreign) list += "\n  " + Escape(k);
-    if (!out.json) fmt::print(stderr, "halvexctl: {} changes keys outside the adapter's own:{}\n", Escape(in.file), list);
-    return Refused(out, in.file + ": refused: it changes keys outside the adapter's own (--any-key applies them)");
+    if (!out.json)
+      fmt::print(stderr, "halvexctl: {} changes keys outside the adapter's own:{}\n", Escape(in.file), list);
+    return Refused(out,
+                   in.file + ": refused: it changes keys outside the adapter's own (--any-key applies them)");
   }
 
   // Numbers the library stores as text, given as dword: become that text.
@@ -135,7 +146,8 @@ int RegistryImport(Session* session, Invocation& in, Output& out) {
       } else {
         const std::optional<Form> form = InsideAdapterKey(c, *key) ? StoredFormOf(c.name) : std::nullopt;
         if (form && c.type == REG_DWORD && c.data.size() == 4) {
-          const uint32_t number = c.data[0] | c.data[1] << 8 | c.data[2] << 16 | static_cast<uint32_t>(c.data[3]) << 24;
+          const uint32_t number =
+              c.data[0] | c.data[1] << 8 | c.data[2] << 16 | static_cast<uint32_t>(c.data[3]) << 24;
           const std::string stored = StoredText(number, *form);
           step["converted"] = DataText(c.type, c.data) + " stored as text, the form the library reads";
           c.type = REG_SZ;
@@ -154,9 +166,9 @@ int RegistryImport(Session* session, Invocation& in, Output& out) {
   out.data["applied"] = !in.dryRun;
   for (const json& step : plan) {
     if (step["action"] == "unchanged") continue;
-    std::string line = fmt::format("{} {}", in.dryRun ? "would " + step["action"].get<std::string>()
-                                                       : step["action"].get<std::string>(),
-                                   Escape(step["key"].get<std::string>()));
+    std::string line = fmt::format(
+        "{} {}", in.dryRun ? "would " + step["action"].get<std::string>() : step["action"].get<std::string>(),
+        Escape(step["key"].get<std::string>()));
     if (step.contains("value")) line += fmt::format(" \"{}\"", Escape(step["value"].get<std::string>()));
     if (step.contains("before")) line += " from " + Escape(step["before"].get<std::string>());
     if (step.contains("after")) line += " to " + Escape(step["after"].get<std::string>());

@@ -71,8 +71,8 @@ std::optional<StoredValues> ReadStoredValues(const std::string& keyPath) {
   }
 }
 
-bool RestoreStoredValues(const std::string& keyPath, const StoredValues& wanted, std::vector<std::string>* changed,
-                         std::string* error) {
+bool RestoreStoredValues(const std::string& keyPath, const StoredValues& wanted,
+                         std::vector<std::string>* changed, std::string* error) {
   const std::optional<StoredValues> now = ReadStoredValues(keyPath);
   UniqueKey key;
   if (!now || !Open(keyPath, KEY_READ | KEY_WRITE, key)) {
@@ -88,8 +88,8 @@ bool RestoreStoredValues(const std::string& keyPath, const StoredValues& wanted,
     // keeps the stored bytes exact.
     std::vector<unsigned char> data(value.data);
     data.push_back(0xFF);
-    ok = RegSetValueExA(key.get(), name.c_str(), 0, value.type, data.data(), static_cast<DWORD>(value.data.size())) ==
-             ERROR_SUCCESS &&
+    ok = RegSetValueExA(key.get(), name.c_str(), 0, value.type, data.data(),
+                        static_cast<DWORD>(value.data.size())) == ERROR_SUCCESS &&
          ok;
   }
   for (const auto& [name, value] : *now) {

@@ -34,7 +34,7 @@ std::optional<StoredValue> ReadStoredValue(const std::string& keyPath, const std
 std::optional<StoredValues> ReadStoredValues(const std::string& keyPath);
 // Makes the key's values exactly `wanted`: changed and removed ones written
 // back, added ones deleted. The names of what changed go to *changed.
-bool RestoreStoredValues(const std::string& keyPath, const StoredValues& wanted, std::vector<std::string>* changed,
-                         std::string* error);
+bool RestoreStoredValues(const std::string& keyPath, const StoredValues& wanted,
+                         std::vector<std::string>* changed, std::string* error);
 
 }  // namespace halvexctl

@@ -29,7 +29,6 @@ std::optional<bool> UsesPsk(const unsigned char* body, size_t size, size_t after
   return body[at + 3] == 2;
 }
 
-
 // The length of the UTF-8 sequence starting at `at`, or 0 when the bytes
 // there are not one (overlong forms, surrogates and code points past U+10FFFF
 // included).
@@ -107,7 +106,6 @@ bool IsPskText(std::string_view text) {
   return text.size() >= 8 && text.size() <= 63 &&
          std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
 }
-
 
 std::string MacText(const unsigned char* b) {
   return fmt::format("{:02X}:{:02X}:{:02X}:{:02X}:{:02X}:{:02X}", b[0], b[1], b[2], b[3], b[4], b[5]);
@@ -200,25 +198,34 @@ std::string Lookup(std::span<const StateWord> words, int state) {
 std::string SupplicantStateText(int state) {
   // The last toolkit event the library handled.
   static constexpr StateWord kWords[] = {
-      {0, "idle"},           {1, "link state changed"},  {2, "authentication state changed"},
-      {3, "connected"},      {4, "toolkit event 4"},        {5, "setting the WEP key"},
-      {6, "adding a key"},   {7, "removing a key"},      {8, "sending an EAPOL frame"},
-      {14, "validating the server certificate"},         {15, "starting authentication"},
+      {0, "idle"},
+      {1, "link state changed"},
+      {2, "authentication state changed"},
+      {3, "connected"},
+      {4, "toolkit event 4"},
+      {5, "setting the WEP key"},
+      {6, "adding a key"},
+      {7, "removing a key"},
+      {8, "sending an EAPOL frame"},
+      {14, "validating the server certificate"},
+      {15, "starting authentication"},
       {16, "connection error"},
   };
   return Lookup(kWords, state);
 }
 
 std::string LinkStateText(int state) {
-  static constexpr StateWord kWords[] = {{0, "none"},     {1, "idle"},      {2, "authenticating"},
-                                    {3, "key wait"}, {4, "connected"}, {5, "unauthenticated key wait"},
-                                    {6, "connected"}, {7, "open or timed out"}};
+  static constexpr StateWord kWords[] = {{0, "none"},           {1, "idle"},
+                                         {2, "authenticating"}, {3, "key wait"},
+                                         {4, "connected"},      {5, "unauthenticated key wait"},
+                                         {6, "connected"},      {7, "open or timed out"}};
   return Lookup(kWords, state);
 }
 
 std::string AuthStateText(int state) {
-  static constexpr StateWord kWords[] = {{0, "none"},     {1, "logged off"}, {3, "failed"},       {4, "connected"},
-                                    {5, "acquired"}, {6, "authenticating"}, {7, "authenticated"}};
+  static constexpr StateWord kWords[] = {{0, "none"},         {1, "logged off"}, {3, "failed"},
+                                         {4, "connected"},    {5, "acquired"},   {6, "authenticating"},
+                                         {7, "authenticated"}};
   return Lookup(kWords, state);
 }
 

@@ -70,7 +70,8 @@ struct Sample {
 // The last minute, a column a second, each showing the weakest signal read
 // in its second in eight steps from -95 dBm up to -35 dBm; a gap where there
 // was no reading or no link.
-std::string Sparkline(const std::deque<Sample>& samples, std::chrono::steady_clock::time_point now, bool unicode) {
+std::string Sparkline(const std::deque<Sample>& samples, std::chrono::steady_clock::time_point now,
+                      bool unicode) {
   static const char* const kBlocks[] = {"\u2581", "\u2582", "\u2583", "\u2584",
                                         "\u2585", "\u2586", "\u2587", "\u2588"};
   static const char kAscii[] = "_.-~=*#@";

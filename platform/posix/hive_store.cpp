@@ -439,7 +439,8 @@ bool SyncDirectoryOf(const std::string& path) {
 bool JournalFile::Start(const std::string& path, uint32_t baseId, std::string* error) {
   Close();
   fd_ =
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0600);
+      ::open(path.c_str(),
+             O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0600);
   path_ = path;
   struct stat info {};
   if (fd_ < 0 || ::fstat(fd_, &info) != 0) {
