@@ -45,6 +45,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, Priva
 #ifdef _WIN32
   // A user's files under their profile are theirs alone by its ACL; the
   // temporary is created new, never opened over something already there.
+  (void)privacy;
   const std::string temporary = path + ".new";
   HANDLE file =
       CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -62,7 +63,6 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, Priva
     DeleteFileA(temporary.c_str());
     return false;
   }
-  (void)privacy;
   return true;
 #else
   std::string temporary = path + ".XXXXXX";
