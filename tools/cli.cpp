@@ -89,8 +89,9 @@ void DefineEvents(CLI::App& c, Invocation& in) {
 }
 
 void DefineWatch(CLI::App& c, Invocation& in) {
-  c.add_option("--interval", in.interval, "seconds between readings (default 1)")
-      ->check(CLI::Range(0.05, 60.0));
+  c.add_option("--interval", in.interval, "seconds between readings")
+      ->check(CLI::Range(0.05, 60.0))
+      ->capture_default_str();
   c.add_option("--count", in.count, "stop after this many readings");
 }
 

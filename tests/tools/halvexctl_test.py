@@ -353,6 +353,8 @@ class Joins(Base):
                 report = json.loads(r.stdout)
                 self.assertIn(said, report["error"])
                 self.assertEqual((report["result"], report.get("call")), (result, call))
+                if result is None:  # what ended it instead: the access point let the station go
+                    self.assertEqual((report["event"]["code"], report["event"]["name"]), (0, "disconnected"))
                 self.assertEqual(self.registry(), before)
                 self.assertEqual(self.json_of("status")["ssid"], "HalvexOpen")
                 self.assertIn(said, self.run_ctl(*args).stderr)
@@ -698,6 +700,7 @@ class Terminal(Base):
                                    r"54 Mbit/s  supplicant idle$")
         readings = [json.loads(line) for line in self.ok("--json", "watch", "--count", "2").stdout.splitlines()]
         self.assertEqual([r["signalDbm"] for r in readings], [-45, -45])
+        self.assertRegex(self.ok("watch", "--help").stdout, r"--interval FLOAT:FLOAT in \[0\.05 - 60\]=1\n")
 
 
 class Generated(Base):
