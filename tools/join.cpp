@@ -309,6 +309,9 @@ int RunJoin(Session& session, const JoinRequest& r, double wait, std::span<const
   if (interrupt::Requested()) return interrupted("before the request");
   std::vector<char> ssid(r.ssid.begin(), r.ssid.end());
   rollback.RequestSent();
+  // A signal from here on meets the association in progress: the call ends as
+  // it will, and what it made is judged after it.
+  interrupt::SignalAt("association");
   const int joined = WithProgress(
       out, "Associating", [&] { return HalvexSetSsid(a, ssid.data(), static_cast<ULONG>(ssid.size())); });
   d["joinResult"] = joined;

@@ -73,9 +73,9 @@ std::unique_ptr<Session> Session::Open(const Options& options) {
   }
   session->messages_ = std::make_unique<hx::sim::MessageRecorder>();
   session->waker_ = std::make_unique<interrupt::Waker>([m = session->messages_.get()] { m->Wake(); });
-  // The points of a join that only its messages mark, for the interrupt tests.
+  // The handshake is a point of a join that only its messages mark (for the
+  // interrupt tests).
   session->messages_->SetHook([](const hx::sim::Message& m) {
-    if (m.code == 1) interrupt::SignalAt("association");
     if (m.code == HALVEX_MSG_STATUS_TEXT) interrupt::SignalAt("handshake");
   });
   HalvexInitialize(session->messages_->window());
