@@ -579,6 +579,38 @@ std::string ExportRegText(std::span<const HKEY> roots, bool* complete) {
   return ExportTrees(roots, "", complete);
 }
 
+std::string FormatRegText(std::span<const RegChange> changes) {
+  std::string out = std::string(kHeader5) + "\r\n\r\n";
+  const RegChange* section = nullptr;
+  for (const RegChange& change : changes) {
+    const char* root = RootName(change.root);
+    if (root == nullptr) continue;
+    std::string header = root;
+    if (!change.path.empty()) header.append("\\").append(change.path);
+    if (change.kind == RegChange::Kind::kDeleteKey) {
+      out.append(section != nullptr ? "\r\n" : "").append("[-").append(header).append("]\r\n");
+      section = nullptr;
+      continue;
+    }
+    if (section == nullptr || section->root != change.root || section->path != change.path ||
+        section->kind == RegChange::Kind::kDeleteKey) {
+      out.append(section != nullptr ? "\r\n" : "").append("[").append(header).append("]\r\n");
+      section = &change;
+    }
+    if (change.kind == RegChange::Kind::kSetValue) {
+      AppendValue(change.name, change.type, change.data, &out);
+    } else if (change.kind == RegChange::Kind::kDeleteValue) {
+      if (change.name.empty()) {
+        out.push_back('@');
+      } else {
+        AppendQuoted(change.name, &out);
+      }
+      out.append("=-\r\n");
+    }
+  }
+  return out.append("\r\n");
+}
+
 std::string FirstMissingKey(HKEY root, std::string_view path) {
   UniqueKey current;
   if (RegOpenKeyExA(root, nullptr, 0, KEY_READ, current.put()) != ERROR_SUCCESS) return {};

@@ -52,6 +52,10 @@ std::string ExportRegText(HKEY root, const char* path, bool* complete = nullptr)
 // Whole roots, one after the other, in one text.
 std::string ExportRegText(std::span<const HKEY> roots, bool* complete = nullptr);
 
+// Changes written back as a text ParseRegText reads to the same changes: a
+// section for each run of changes to one key, in order.
+std::string FormatRegText(std::span<const RegChange> changes);
+
 // Deletes a key and everything below it (RegDeleteKeyA only deletes leaves).
 // The path must name a key below the root, not the root itself.
 LONG DeleteKeyTree(HKEY root, const char* path);

@@ -201,6 +201,11 @@ int32_t DetermineOsKind() {
     } else {
       masks = {kOs2000, KEY_READ, KEY_WRITE};
     }
+  } else if (info.dwMajorVersion == 6 || info.dwMajorVersion == 10) {
+    // Every Windows since Vista: the NT layout, and a 32-bit library on a
+    // 64-bit system must ask for the native view as on XP x64.
+    masks = {info.dwMajorVersion == 6 ? kOsNt6 : kOsNt10, KEY_READ | KEY_WOW64_64KEY,
+             KEY_WRITE | KEY_WOW64_64KEY};
   }
   LibraryState& s = State();
   if (masks.read != 0) s.RegistryReadAccess.store(masks.read);

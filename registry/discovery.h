@@ -14,8 +14,10 @@ inline constexpr const char* kNetworkClassKey =
     "System\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}";
 inline constexpr const char* kServicesClassPrefix = "System\\CurrentControlSet\\Services\\Class\\";
 
-// The operating-system codes of OsKind.
-inline constexpr int32_t kOsXp = 0, kOs2000 = 1, kOsNt4 = 2, kOs2003 = 3, kOs9x = 4, kOsUnknown = -1;
+// The operating-system codes of OsKind. NT 6.x (Vista to 8.1) and 10.x keep
+// the adapter's class key where NT 5.x keeps it.
+inline constexpr int32_t kOsXp = 0, kOs2000 = 1, kOsNt4 = 2, kOs2003 = 3, kOs9x = 4, kOsNt6 = 5, kOsNt10 = 6,
+                         kOsUnknown = -1;
 
 // Reads the Windows version and sets the registry access masks to match;
 // returns the code (kOsUnknown when the version is not one the library knows).

@@ -16,7 +16,10 @@ case "$what" in
 esac
 
 demo=(cmake ninja-build g++ pkg-config libcli11-dev nlohmann-json3-dev libfmt-dev libssl-dev)
-native=("${demo[@]}" make googletest libgtest-dev libgmock-dev libbenchmark-dev clang lld llvm python3 tshark)
+# help2man makes the utility's man page; tmux, zsh and man-db let its tests
+# look at it as a person would (a terminal, completion, the rendered page).
+native=("${demo[@]}" make googletest libgtest-dev libgmock-dev libbenchmark-dev clang lld llvm python3 tshark
+        help2man tmux zsh man-db)
 windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
 
 installed() {

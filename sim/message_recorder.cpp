@@ -83,7 +83,17 @@ void MessageRecorder::Clear() {
 
 bool MessageRecorder::WaitForCount(size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return messages_.size() >= count; });
+  const uint64_t wakes = wakes_;
+  changed_.wait_for(lock, timeout, [&] { return messages_.size() >= count || wakes_ != wakes; });
+  return messages_.size() >= count;
+}
+
+void MessageRecorder::Wake() {
+  {
+    std::lock_guard lock(mutex_);
+    ++wakes_;
+  }
+  changed_.notify_all();
 }
 
 void MessageRecorder::SetHook(std::function<void(const Message&)> hook) {

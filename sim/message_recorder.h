@@ -33,8 +33,11 @@ class MessageRecorder {
   std::vector<Message> Messages() const;
   std::vector<uint64_t> Codes() const;
   void Clear();
-  // Waits until at least `count` messages arrived; false on time-out.
+  // Waits until at least `count` messages arrived; false on time-out or when
+  // Wake ended the wait first.
   bool WaitForCount(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  // Ends every wait in progress at once (an interrupt, say), without a message.
+  void Wake();
   // Runs inside the window procedure, after the message is recorded.
   void SetHook(std::function<void(const Message&)> hook);
 
@@ -46,6 +49,7 @@ class MessageRecorder {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<Message> messages_;
+  uint64_t wakes_ = 0;
   std::function<void(const Message&)> hook_;
   std::thread pump_;  // the window's owner, pumping its messages
   DWORD pumpThreadId_ = 0;

@@ -133,17 +133,49 @@ std::shared_ptr<SimAdapter> SimAdapter::Create() {
   return std::shared_ptr<SimAdapter>(new SimAdapter());
 }
 
+namespace {
+
+// The driver's defaults for the parameters it keeps as plain words, as it
+// answers them before anything was set (the radio and the channel belong to
+// the radio world).
+struct DefaultWord {
+  uint32_t oid;
+  uint32_t value;
+};
+constexpr DefaultWord kDefaultWords[] = {
+    {OID_GEN_MEDIA_CONNECT_STATUS, 1},  // disconnected
+    {OID_GEN_HARDWARE_STATUS, 0},       // ready
+    {OID_GEN_VENDOR_DRIVER_VERSION, 0x00020105},
+    {OID_HALVEX_CHIP_VERSION, 0x0E2B0003},
+    {OID_802_11_AUTHENTICATION_MODE, 0},  // open
+    {OID_802_11_WEP_STATUS, 1},           // disabled
+    {OID_802_11_INFRASTRUCTURE_MODE, 1},  // infrastructure
+    {OID_802_11_POWER_MODE, 0},           // constantly awake
+    {OID_802_11_FRAGMENTATION_THRESHOLD, 2346},
+    {OID_802_11_RTS_THRESHOLD, 2347},     // off
+    {OID_802_11_TX_ANTENNA_SELECTED, 2},  // diversity
+    {OID_802_11_RX_ANTENNA_SELECTED, 2},
+    {OID_HALVEX_TX_POWER, 100},  // percent
+    {OID_HALVEX_PREAMBLE, 2},    // automatic
+    {OID_HALVEX_WLAN_MODE, 2},   // 802.11b and g
+    {OID_HALVEX_BOOST_MODE, 0},
+    {OID_HALVEX_WMM_SUPPORT, 1},
+    {OID_HALVEX_CHANNEL_RANGE, 0x07FF},  // channels 1 to 11
+    {OID_HALVEX_SIGNAL_THRESHOLD, 0},    // no signal alarms
+    {OID_HALVEX_TX_FAIL_THRESHOLD, 0},
+    {OID_HALVEX_ADHOC_G_MODE, 1},
+    {OID_HALVEX_CCX_OPTION, 0},
+    {OID_HALVEX_REGION_CODE, 0x10},
+};
+
+}  // namespace
+
 SimAdapter::SimAdapter() {
-  // The adapter's answers before any test or setting changes them.
+  for (const DefaultWord& d : kDefaultWords) values_[d.oid] = WordBytes(d.value);
   values_[OID_802_3_CURRENT_ADDRESS] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
-  values_[OID_GEN_MEDIA_CONNECT_STATUS] = WordBytes(1);  // disconnected
-  values_[OID_GEN_HARDWARE_STATUS] = WordBytes(0);       // ready
-  values_[OID_GEN_VENDOR_DRIVER_VERSION] = WordBytes(0x00020105);
   values_[OID_GEN_VENDOR_DESCRIPTION] = Text("Halvex 802.11g Wireless Adapter");
-  values_[OID_HALVEX_CHIP_VERSION] = WordBytes(0x0E2B0003);
-  values_[OID_802_11_AUTHENTICATION_MODE] = WordBytes(0);  // open
-  values_[OID_802_11_WEP_STATUS] = WordBytes(1);           // disabled
-  values_[OID_802_11_INFRASTRUCTURE_MODE] = WordBytes(1);  // infrastructure
+  // The rate array as a set leaves it: all zero, the rate chosen by the driver.
+  values_[OID_802_11_DESIRED_RATES] = Bytes(8, 0);
 }
 
 SimAdapter::~SimAdapter() {

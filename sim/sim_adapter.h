@@ -9,7 +9,8 @@
 // with a connection event: 1 when the network takes the station, 0 when it is
 // absent or refuses the station's authentication mode or privacy, 4 when the
 // WEP key does not match. A disassociation drops the association and reports
-// code 0. Sets of parameters become the OID's stored answer; keys, PMKIDs and
+// code 0. Every parameter it supports answers its default (kDefaultWords in
+// sim_adapter.cpp) until it is set; sets become the OID's stored answer; keys, PMKIDs and
 // transmitted EAPOL frames are also kept in the world's station record.
 // Every transmitted frame is reported sent (code 133); an access point that
 // uses 802.1X or WPA2-PSK answers with received-frame records (code 132: a

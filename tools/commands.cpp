@@ -1,26 +1,27 @@
 #include "tools/commands.h"
 
 #include <fmt/format.h>
-#include <atomic>
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "Halvex.h"
 #include "HalvexSim.h"
+#include "tools/interrupt.h"
+#include "tools/output.h"
 #include "tools/parameters.h"
+#include "tools/stored.h"
 #include "tools/text.h"
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <termios.h>
 #include <unistd.h>
+
+#include <cstdlib>
 #endif
 
 namespace halvexctl {
@@ -29,62 +30,7 @@ namespace {
 using nlohmann::json;
 using std::chrono::milliseconds;
 
-// Text for people, only when the output is not JSON.
-template <typename... Args>
-void Say(const Output& out, fmt::format_string<Args...> format, Args&&... args) {
-  if (out.json) return;
-  fmt::print(format, std::forward<Args>(args)...);
-  std::fflush(stdout);
-}
-
-// Runs `call` on this thread while a spinner turns on a terminal; nothing is
-// drawn in JSON output or when stdout is not a terminal. The library is only
-// ever called from the utility's own thread.
-template <typename Call>
-auto WithProgress(const Output& out, const std::string& label, Call call) {
-  if (out.json || !out.terminal) return call();
-  std::mutex lock;
-  std::condition_variable changed;
-  bool done = false;
-  std::thread spinner([&] {
-    static const char kTurns[] = "|/-\\";
-    unsigned turn = 0;
-    std::unique_lock held(lock);
-    do {
-      fmt::print("\r{} {}", label, kTurns[turn++ % 4]);
-      std::fflush(stdout);
-    } while (!changed.wait_for(held, milliseconds(120), [&] { return done; }));
-    fmt::print("\r{}\r", std::string(label.size() + 2, ' '));
-    std::fflush(stdout);
-  });
-  auto result = call();
-  {
-    std::lock_guard held(lock);
-    done = true;
-  }
-  changed.notify_one();
-  spinner.join();
-  return result;
-}
-
-std::string TextOf(int (*query)(void*, char*, ULONG), void* adapter, int* result) {
-  char text[260] = {};
-  *result = query(adapter, text, sizeof text - 1);
-  return *result == HALVEX_RESULT_SUCCESS ? std::string(text) : std::string();
-}
-
-// The library's result where an operation failed, for text and JSON.
-int Failed(Output& out, const std::string& what, std::optional<int> result) {
-  out.data["error"] = what;
-  if (result) out.data["result"] = *result;
-  if (!out.json) {
-    fmt::print(stderr, "halvexctl: {}{}\n", what, result ? fmt::format(" (result {})", *result) : "");
-  }
-  return 1;
-}
-
-// A refusal of halvexctl's own, before the library was asked.
-constexpr std::nullopt_t kOwnRefusal = std::nullopt;
+constexpr int kNotSupported = static_cast<int>(0xC00000BB);
 
 const char* MessageName(uint64_t code) {
   switch (code) {
@@ -119,106 +65,156 @@ const char* MessageName(uint64_t code) {
   }
 }
 
-json MessageJson(const hx::sim::Message& m) {
-  json j = {{"code", m.code}, {"name", MessageName(m.code)}};
-  if (m.hasText) j["text"] = m.text;
-  return j;
+size_t Width(const std::string& text) {
+  // Code points, not bytes: continuation bytes take no column.
+  return static_cast<size_t>(
+      std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
 }
 
-std::vector<Network> ScanNetworks(Session& session, const Output& out, int* result) {
-  *result = WithProgress(out, "Scanning", [&] { return HalvexScan(session.adapter()); });
-  std::vector<unsigned char> list(24576);
-  ULONG returned = 0;
-  const int listed =
-      HalvexQueryScanListLength(session.adapter(), list.data(), static_cast<ULONG>(list.size()), returned);
-  if (*result == HALVEX_RESULT_SUCCESS) *result = listed;
-  if (listed != HALVEX_RESULT_SUCCESS) return {};
-  return ReadScanList(list.data(), std::min<size_t>(returned, list.size()));
-}
-
-json NetworkJson(const Network& n) {
-  return {{"ssid", n.ssid},      {"bssid", MacText(n.bssid)}, {"channel", n.channel},
-          {"signalDbm", n.rssi}, {"bars", Bars(n.rssi)},      {"security", n.security}};
-}
-
-// What the supplicant's status texts and the driver's messages say about a
-// join once the network took the association.
-enum class Outcome { kConnected, kRefused, kTimedOut };
-
-Outcome AwaitAuthentication(Session& session, size_t from, Output& out, json* texts) {
-  Outcome outcome = Outcome::kTimedOut;
-  session.WaitFor(
-      from, milliseconds(20000),
-      [&](const hx::sim::Message& m) {
-        if (m.code == HALVEX_MSG_SUPP_CONNECTED) {
-          outcome = Outcome::kConnected;
-          return true;
-        }
-        const bool failedText = m.hasText && m.text.find("failed") != std::string::npos;
-        if (failedText || m.code == 0) {
-          outcome = Outcome::kRefused;
-          return true;
-        }
-        return false;
-      },
-      [&](const hx::sim::Message& m) {
-        if (m.code == HALVEX_MSG_STATUS_TEXT && m.hasText) {
-          texts->push_back(m.text);
-          Say(out, "  {}\n", Escape(m.text));
-        }
-      });
-  return outcome;
-}
-
-int Identity(const JoinRequest& r) {
-  std::vector<char> user(r.user.begin(), r.user.end()), domain(r.domain.begin(), r.domain.end()),
-      password(r.password.begin(), r.password.end()), anonymous(r.anonymous.begin(), r.anonymous.end());
-  std::vector<unsigned char> certificate(r.certificate.begin(), r.certificate.end());
-  for (auto* text : {&user, &domain, &password, &anonymous}) text->push_back('\0');
-  certificate.push_back('\0');
-  int result = 1;
-  if (r.eap == "peap") result = HalvexWPACreateIdentityPEAP(user.data(), domain.data(), password.data());
-  if (r.eap == "tls") result = HalvexWPACreateIdentityTLS(user.data(), certificate.data());
-  if (r.eap == "ttls")
-    result = HalvexWPACreateIdentityTtls(user.data(), domain.data(), password.data(), anonymous.data());
-  if (r.eap == "leap") result = HalvexWPACreateIdentityLEAP(user.data(), domain.data(), password.data());
-  std::fill(password.begin(), password.end(), '\0');
-  return result;
-}
-
-// The library's security mode for each kind of network; 802.1X methods each
-// have their own mode in the WPA2 group.
-struct SecurityChoice {
-  ULONG mode, cipher, authMode, encryption;
-};
-
-std::optional<SecurityChoice> ChooseSecurity(const JoinRequest& r, const std::string& announced) {
-  if (!r.eap.empty()) {
-    const ULONG mode = r.eap == "peap" ? 10 : r.eap == "tls" ? 11 : r.eap == "ttls" ? 12 : 14;
-    return SecurityChoice{mode, 3, 6, 6};  // WPA2, AES
+// The columns -f asks for, in its order; all when it names none.
+std::vector<size_t> Chosen(const Output& out, const std::vector<Field>& fields) {
+  std::vector<size_t> chosen;
+  if (out.fields.empty()) {
+    for (size_t i = 0; i < fields.size(); ++i) chosen.push_back(i);
+    return chosen;
   }
-  if (r.psk) {
-    if (announced == "WPA-PSK") return SecurityChoice{2, 2, 4, 4};  // WPA, TKIP
-    return SecurityChoice{9, 3, 7, 6};                              // WPA2, AES
+  for (const std::string& name : out.fields) {
+    for (size_t i = 0; i < fields.size(); ++i) {
+      if (name == fields[i].name) chosen.push_back(i);
+    }
   }
-  return std::nullopt;
+  return chosen;
+}
+
+json SupplicantJson() {
+  const int state = HalvexGetWPASuppStatus(0), link = HalvexGetWPASuppStatus(1),
+            auth = HalvexGetWPASuppStatus(2);
+  return {{"state", state},
+          {"link", link},
+          {"authentication", auth},
+          {"stateText", SupplicantStateText(state)},
+          {"linkText", LinkStateText(link)},
+          {"authenticationText", AuthStateText(auth)}};
+}
+
+std::string SupplicantText(const json& s) {
+  return fmt::format("{} (link {}, authentication {})", s["stateText"].get<std::string>(),
+                     s["linkText"].get<std::string>(), s["authenticationText"].get<std::string>());
 }
 
 }  // namespace
 
-void Finish(const Output& out) {
-  if (out.json) std::cout << out.data.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+// ---- speaking ----------------------------------------------------------------------
+
+void PrintListing(const Output& out, const std::vector<Field>& fields,
+                  const std::vector<std::vector<std::string>>& rows) {
+  if (out.json) return;
+  const std::vector<size_t> chosen = Chosen(out, fields);
+  if (out.terse) {
+    for (const auto& row : rows) {
+      std::string line;
+      for (size_t i = 0; i < chosen.size(); ++i) line += (i == 0 ? "" : ":") + TerseField(row[chosen[i]]);
+      fmt::print("{}\n", line);
+    }
+    std::fflush(stdout);
+    return;
+  }
+  std::vector<size_t> widths;
+  for (size_t c : chosen) {
+    size_t width = Width(fields[c].header);
+    for (const auto& row : rows) width = std::max(width, Width(Escape(row[c])));
+    widths.push_back(width);
+  }
+  auto line = [&](auto cell) {
+    std::string text;
+    for (size_t i = 0; i < chosen.size(); ++i) {
+      const std::string shown = cell(chosen[i]);
+      const std::string pad(widths[i] - Width(shown), ' ');
+      const bool last = i + 1 == chosen.size();
+      text += (i == 0 ? "" : "  ") + (fields[chosen[i]].right ? pad + shown : last ? shown : shown + pad);
+    }
+    fmt::print("{}\n", text);
+  };
+  line([&](size_t c) { return std::string(fields[c].header); });
+  for (const auto& row : rows) line([&](size_t c) { return Escape(row[c]); });
+  std::fflush(stdout);
 }
 
-int Info(Session& session, Output& out) {
-  void* a = session.adapter();
+void PrintRecord(const Output& out, const std::vector<Field>& fields,
+                 const std::vector<std::optional<std::string>>& values) {
+  if (out.json) return;
+  size_t width = 14;
+  for (const Field& f : fields) width = std::max(width, Width(f.header) + 3);
+  for (size_t c : Chosen(out, fields)) {
+    if (out.terse) {
+      fmt::print("{}:{}\n", fields[c].name, values[c] ? TerseField(*values[c]) : std::string());
+    } else {
+      const std::string label = std::string(fields[c].header) + ":";
+      fmt::print("{}{}{}\n", label, std::string(width - Width(label), ' '),
+                 values[c] ? Escape(*values[c]) : std::string("unavailable"));
+    }
+  }
+  std::fflush(stdout);
+}
+
+int Usage(const Output& out, const std::string& text) {
+  if (out.json) {
+    std::cerr << json{{"error", text}, {"usage", true}}.dump(-1, ' ', false, json::error_handler_t::replace)
+              << "\n";
+  } else {
+    std::fprintf(stderr, "halvexctl: %s\nRun with --help for more information.\n", Escape(text).c_str());
+  }
+  return kUsage;
+}
+
+int Failed(Output& out, const std::string& what, const char* call, int result) {
+  out.data["error"] = what;
+  out.data["call"] = call;
+  out.data["result"] = result;
+  if (!out.json) {
+    const char* words = result == kNotSupported ? ": not supported by the adapter's driver" : "";
+    fmt::print(stderr, "halvexctl: {} ({} result {}{})\n", Escape(what), call, result, words);
+  }
+  return kFailure;
+}
+
+int Refused(Output& out, const std::string& what) {
+  out.data["error"] = what;
+  out.data["result"] = nullptr;
+  if (!out.json) fmt::print(stderr, "halvexctl: {}\n", Escape(what));
+  return kFailure;
+}
+
+int Interrupted(Output& out, const std::string& what) {
+  out.data["interrupted"] = interrupt::Name();
+  out.data["afterInterrupt"] = what;
+  // Said on stderr even with --json, where the document carries it too.
+  fmt::print(stderr, "halvexctl: interrupted ({}): {}\n", interrupt::Name(), Escape(what));
+  return interrupt::ExitCode();
+}
+
+void Finish(const Output& out) {
+  if (out.json && !out.printed)
+    std::cout << out.data.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+}
+
+std::string TextOf(int (*query)(void*, char*, ULONG), void* adapter, int* result) {
+  char text[260] = {};
+  *result = query(adapter, text, sizeof text - 1);
+  return *result == HALVEX_RESULT_SUCCESS ? std::string(text) : std::string();
+}
+
+// ---- reading the adapter -------------------------------------------------------------
+
+int Info(Session* session, Invocation&, Output& out) {
+  void* a = session->adapter();
   json& d = out.data;
-  int result = 0;
   const std::pair<const char*, int (*)(void*, char*, ULONG)> texts[] = {
       {"description", HalvexQueryDeviceDesc},   {"driverVersion", HalvexQueryDriverVersion},
       {"driverDate", HalvexQueryDriverDate},    {"adapterName", HalvexQueryAdapterName},
       {"registryKey", HalvexQueryRegistryPath}, {"profile", HalvexQueryProfileInUse}};
   for (const auto& [name, query] : texts) {
+    int result = 0;
     const std::string text = TextOf(query, a, &result);
     d[name] = result == 0 ? json(text) : json(nullptr);
   }
@@ -234,203 +230,282 @@ int Info(Session& session, Output& out) {
   d["windowsWirelessService"] = check != 0     ? "not running"
                                 : managed != 0 ? "manages the adapter"
                                                : "leaves it alone";
-  d["simulated"] = session.simulated();
-  const auto show = [&](const char* label, const char* key) {
-    Say(out, "{:<18}{}\n", label,
-        d[key].is_null() ? std::string("unavailable") : Escape(d[key].get<std::string>()));
-  };
-  show("Description:", "description");
-  show("Driver version:", "driverVersion");
-  show("Driver date:", "driverDate");
-  show("MAC address:", "mac");
-  show("Adapter name:", "adapterName");
-  show("Registry key:", "registryKey");
-  show("Profile:", "profile");
-  show("Chip version:", "chipVersion");
-  show("Firmware:", "firmwareVersion");
-  Say(out, "{:<18}{}\n", "Windows wireless:", d["windowsWirelessService"].get<std::string>());
+  d["simulated"] = session->simulated();
+  const std::pair<Field, const char*> rows[] = {
+      {{"description", "Description"}, "description"},
+      {{"driver-version", "Driver version"}, "driverVersion"},
+      {{"driver-date", "Driver date"}, "driverDate"},
+      {{"mac", "MAC address"}, "mac"},
+      {{"adapter-name", "Adapter name"}, "adapterName"},
+      {{"registry-key", "Registry key"}, "registryKey"},
+      {{"profile", "Profile"}, "profile"},
+      {{"chip-version", "Chip version"}, "chipVersion"},
+      {{"firmware", "Firmware"}, "firmwareVersion"},
+      {{"windows-wireless", "Windows wireless"}, "windowsWirelessService"}};
+  std::vector<Field> fields;
+  std::vector<std::optional<std::string>> values;
+  for (const auto& [field, key] : rows) {
+    fields.push_back(field);
+    values.push_back(d[key].is_null() ? std::nullopt : std::optional<std::string>(d[key].get<std::string>()));
+  }
+  PrintRecord(out, fields, values);
   return 0;
 }
 
-int Status(Session& session, Output& out) {
-  void* a = session.adapter();
+int Status(Session* session, Invocation&, Output& out) {
+  void* a = session->adapter();
   json& d = out.data;
   const bool connected = HalvexGetConnectStatus(a) == 1;
   d["connected"] = connected;
+  std::vector<std::optional<std::string>> values(9);
+  values[0] = connected ? "connected" : "not connected";
   if (connected) {
-    unsigned char ssid[33] = {};
+    // The library writes the SSID and a NUL after it: 33 bytes for a full one.
+    unsigned char ssid[34] = {};
     unsigned char bssid[6] = {};
     ULONG channel = 0, rssi = 0, speed = 0;
-    d["ssid"] =
-        HalvexQuerySsid(a, ssid, sizeof ssid - 1) == 0 ? json(reinterpret_cast<char*>(ssid)) : json(nullptr);
-    d["bssid"] = HalvexQueryBssid(a, bssid) == 0 ? json(MacText(bssid)) : json(nullptr);
-    d["channel"] = HalvexQueryChannel(a, channel) == 0 ? json(channel) : json(nullptr);
-    if (HalvexQueryRssi(a, rssi) == 0) {
-      d["signalDbm"] = static_cast<int32_t>(rssi);
-      d["bars"] = Bars(static_cast<int32_t>(rssi));
+    if (HalvexQuerySsid(a, ssid, sizeof ssid - 1) == 0) {
+      const std::string text(reinterpret_cast<char*>(ssid), strnlen(reinterpret_cast<char*>(ssid), 32));
+      d["ssid"] = text;
+      values[1] = text;
+    } else {
+      d["ssid"] = nullptr;
     }
-    d["linkSpeedMbps"] = HalvexQueryLinkSpeed(a, speed) == 0 ? json(speed / 10000.0) : json(nullptr);
+    d["bssid"] = HalvexQueryBssid(a, bssid) == 0 ? json(MacText(bssid)) : json(nullptr);
+    if (!d["bssid"].is_null()) values[2] = d["bssid"].get<std::string>();
+    if (HalvexQueryChannel(a, channel) == 0) {
+      d["channel"] = channel;
+      d["frequencyMhz"] = FrequencyOf(channel);
+      values[3] = std::to_string(channel);
+      values[4] = fmt::format("{} MHz", FrequencyOf(channel));
+    } else {
+      d["channel"] = nullptr;
+    }
+    if (HalvexQueryRssi(a, rssi) == 0) {
+      const auto dbm = static_cast<int32_t>(rssi);
+      d["signalDbm"] = dbm;
+      d["bars"] = Bars(dbm);
+      values[5] = fmt::format("{} dBm", dbm);
+      values[6] = BarsText(dbm);
+    }
+    if (HalvexQueryLinkSpeed(a, speed) == 0) {
+      d["linkSpeedMbps"] = speed / 10000.0;
+      values[7] = fmt::format("{:g} Mbit/s", speed / 10000.0);
+    } else {
+      d["linkSpeedMbps"] = nullptr;
+    }
   }
-  d["supplicant"] = {{"state", HalvexGetWPASuppStatus(0)},
-                     {"link", HalvexGetWPASuppStatus(1)},
-                     {"authentication", HalvexGetWPASuppStatus(2)}};
-  if (session.simulated()) d["portOpen"] = HalvexSimPortOpen() == 1;
-  Say(out, "{:<14}{}\n", "Connection:", connected ? "connected" : "not connected");
-  if (connected) {
-    const auto text = [&](const char* key) {
-      return d[key].is_null() ? std::string("unavailable") : Escape(d[key].get<std::string>());
-    };
-    Say(out, "{:<14}{}\n{:<14}{}\n", "SSID:", text("ssid"), "BSSID:", text("bssid"));
-    if (!d["channel"].is_null()) Say(out, "{:<14}{}\n", "Channel:", d["channel"].get<uint32_t>());
-    if (d.contains("signalDbm"))
-      Say(out, "{:<14}{} dBm  {}\n", "Signal:", d["signalDbm"].get<int32_t>(),
-          BarsText(d["signalDbm"].get<int32_t>()));
-    if (!d["linkSpeedMbps"].is_null())
-      Say(out, "{:<14}{:g} Mbit/s\n", "Link speed:", d["linkSpeedMbps"].get<double>());
-  }
-  Say(out, "{:<14}state {}, link {}, authentication {}\n", "Supplicant:", HalvexGetWPASuppStatus(0),
-      HalvexGetWPASuppStatus(1), HalvexGetWPASuppStatus(2));
-  return 0;
-}
-
-int Scan(Session& session, Output& out) {
-  int result = 0;
-  const std::vector<Network> networks = ScanNetworks(session, out, &result);
-  if (result != HALVEX_RESULT_SUCCESS) return Failed(out, "the scan failed", result);
-  json list = json::array();
-  for (const Network& n : networks) list.push_back(NetworkJson(n));
-  out.data["networks"] = list;
-  Say(out, "{:<32}  {:<17}  {:>2}  {:>6}  {:<4}  {}\n", "SSID", "BSSID", "CH", "SIGNAL", "BARS", "SECURITY");
-  for (const Network& n : networks) {
-    Say(out, "{:<32}  {:<17}  {:>2}  {:>6}  {:<4}  {}\n", Escape(n.ssid), MacText(n.bssid), n.channel,
-        fmt::format("{} dBm", n.rssi), BarsText(n.rssi), n.security);
-  }
-  return 0;
-}
-
-int Join(Session& session, const JoinRequest& r, Output& out) {
-  void* a = session.adapter();
-  json& d = out.data;
-  d["ssid"] = r.ssid;
-  int scanned = 0;
-  std::string announced;
-  for (const Network& n : ScanNetworks(session, out, &scanned)) {
-    if (n.ssid == r.ssid && announced.empty()) announced = n.security;
-  }
-  if (!announced.empty()) d["security"] = announced;
-  // Say at once what cannot work, rather than after a time-out.
-  const bool wantsKey = r.wepKey || r.psk || !r.eap.empty();
-  if (announced == "open" && wantsKey)
-    return Failed(out, r.ssid + " is an open network: give no key", kOwnRefusal);
-  if (!announced.empty() && announced != "open" && !wantsKey)
-    return Failed(out, r.ssid + " uses " + announced + ": give --wep-key, --psk or an 802.1X method",
-                  kOwnRefusal);
-
-  Say(out, "Joining {}\n", Escape(r.ssid));
-  const size_t from = session.messages().Messages().size();
-  const std::optional<SecurityChoice> security = ChooseSecurity(r, announced);
-  if (security) {
-    if (!r.eap.empty() && Identity(r) != 0) return Failed(out, "the supplicant did not take the identity", 1);
-    std::vector<unsigned char> passphrase;
-    if (r.psk) passphrase.assign(r.psk->begin(), r.psk->end());
-    passphrase.push_back('\0');
-    std::vector<char> ssid(r.ssid.begin(), r.ssid.end());
-    ssid.push_back('\0');
-    const int info = HalvexSetWPAInformation(a, security->mode, security->cipher,
-                                             r.psk ? passphrase.data() : nullptr, ssid.data());
-    std::fill(passphrase.begin(), passphrase.end(), 0);
-    if (info != 0) return Failed(out, "the supplicant did not take the network's security", info);
-    HalvexSetAuthMode(a, security->authMode);
-    HalvexSetWepStatus(a, security->encryption);
-  } else if (r.wepKey) {
-    HalvexSetAuthMode(a, 0);
-    HalvexSetWepStatus(a, 0);
-    std::vector<unsigned char> key(r.wepKey->begin(), r.wepKey->end());
-    const int keyed = HalvexSetWepKey(a, r.keyIndex, key.data(), static_cast<unsigned>(key.size()), 1);
-    std::fill(key.begin(), key.end(), 0);
-    if (keyed != 0) return Failed(out, "the adapter did not take the WEP key", keyed);
+  d["supplicant"] = SupplicantJson();
+  values[8] = SupplicantText(d["supplicant"]);
+  if (session->simulated()) d["portOpen"] = HalvexSimPortOpen() == 1;
+  const std::vector<Field> fields = {
+      {"connection", "Connection"}, {"ssid", "SSID"},     {"bssid", "BSSID"}, {"channel", "Channel"},
+      {"frequency", "Frequency"},   {"signal", "Signal"}, {"bars", "Bars"},   {"link-speed", "Link speed"},
+      {"supplicant", "Supplicant"}};
+  if (!connected && out.fields.empty() && !out.terse) {
+    // Not connected: the link's lines would all be empty.
+    PrintRecord(out, {fields[0], fields[8]}, {values[0], values[8]});
   } else {
-    HalvexSetAuthMode(a, 0);
-    HalvexSetWepStatus(a, 1);
+    PrintRecord(out, fields, values);
   }
-  std::vector<char> ssid(r.ssid.begin(), r.ssid.end());
-  const int joined = WithProgress(
-      out, "Associating", [&] { return HalvexSetSsid(a, ssid.data(), static_cast<ULONG>(ssid.size())); });
-  d["result"] = joined;
-  if (joined == HALVEX_RESULT_JOIN_TIMEOUT)
-    return Failed(out, "no answer from " + r.ssid + " in time", joined);
-  if (joined != HALVEX_RESULT_SUCCESS) {
-    const std::string why = announced.empty() ? " is not in range"
-                            : r.wepKey        ? " refused the station: check the WEP key"
-                                              : " refused the station";
-    return Failed(out, "the join failed: " + r.ssid + why, joined);
-  }
-  json texts = json::array();
-  if (security) {
-    const Outcome outcome = AwaitAuthentication(session, from, out, &texts);
-    d["statusTexts"] = texts;
-    if (outcome == Outcome::kRefused)
-      return Failed(out, "authentication failed (check the credentials)", kOwnRefusal);
-    if (outcome == Outcome::kTimedOut)
-      return Failed(out, "authentication did not finish in time", kOwnRefusal);
-  }
-  if (HalvexGetConnectStatus(a) != 1)
-    return Failed(
-        out, r.wepKey ? "the association was dropped: the WEP key is wrong" : "the association was dropped",
-        1);
-  d["connected"] = true;
-  if (session.simulated()) d["portOpen"] = HalvexSimPortOpen() == 1;
-  Say(out, "Connected to {}\n", Escape(r.ssid));
   return 0;
 }
 
-int Disconnect(Session& session, Output& out) {
+std::vector<Network> ScanNetworks(Session& session, const Output& out, const std::string& ssid, int* result,
+                                  const char** call) {
+  *call = ssid.empty() ? "HalvexScan" : "HalvexSsidScan";
+  interrupt::SignalAt("scan");
+  *result = WithProgress(out, "Scanning", [&] {
+    if (ssid.empty()) return HalvexScan(session.adapter());
+    HALVEX_SSID_SCAN directed{};
+    directed.SsidLength = static_cast<UCHAR>(std::min<size_t>(ssid.size(), 32));
+    std::copy_n(ssid.begin(), directed.SsidLength, directed.Ssid);
+    return HalvexSsidScan(session.adapter(), &directed);
+  });
+  std::vector<unsigned char> list(24576);
+  ULONG returned = 0;
+  const int listed =
+      HalvexQueryScanListLength(session.adapter(), list.data(), static_cast<ULONG>(list.size()), returned);
+  if (*result == HALVEX_RESULT_SUCCESS && listed != HALVEX_RESULT_SUCCESS) {
+    *result = listed;
+    *call = "HalvexQueryScanListLength";
+  }
+  if (listed != HALVEX_RESULT_SUCCESS) return {};
+  return ReadScanList(list.data(), std::min<size_t>(returned, list.size()));
+}
+
+int Scan(Session* session, Invocation& in, Output& out) {
+  int result = 0;
+  const char* call = "";
+  std::vector<Network> networks = ScanNetworks(*session, out, in.scanSsid, &result, &call);
+  if (interrupt::Requested()) return Interrupted(out, "the scan ended; nothing is shown");
+  if (result != HALVEX_RESULT_SUCCESS) return Failed(out, "the scan failed", call, result);
+  if (!in.scanSsid.empty()) std::erase_if(networks, [&](const Network& n) { return n.ssid != in.scanSsid; });
+  json list = json::array();
+  std::vector<std::vector<std::string>> rows;
+  for (const Network& n : networks) {
+    list.push_back({{"ssid", n.ssid},
+                    {"bssid", MacText(n.bssid)},
+                    {"channel", n.channel},
+                    {"frequencyMhz", FrequencyOf(n.channel)},
+                    {"signalDbm", n.rssi},
+                    {"bars", Bars(n.rssi)},
+                    {"security", n.security}});
+    rows.push_back({n.ssid, MacText(n.bssid), std::to_string(n.channel),
+                    fmt::format("{} MHz", FrequencyOf(n.channel)), fmt::format("{} dBm", n.rssi),
+                    BarsText(n.rssi), n.security});
+  }
+  out.data["networks"] = list;
+  PrintListing(out,
+               {{"ssid", "SSID"},
+                {"bssid", "BSSID"},
+                {"channel", "CH", true},
+                {"frequency", "FREQ", true},
+                {"signal", "SIGNAL", true},
+                {"bars", "BARS"},
+                {"security", "SECURITY"}},
+               rows);
+  if (!in.scanSsid.empty() && networks.empty()) return Refused(out, in.scanSsid + " is not in range");
+  return 0;
+}
+
+int Disconnect(Session* session, Invocation&, Output& out) {
   HalvexWPAPortDown();
-  const int result = HalvexSetDisassociate(session.adapter());
+  const int result = HalvexSetDisassociate(session->adapter());
   out.data["result"] = result;
-  if (result != HALVEX_RESULT_SUCCESS) return Failed(out, "the disassociation failed", result);
+  if (result != HALVEX_RESULT_SUCCESS)
+    return Failed(out, "the disassociation failed", "HalvexSetDisassociate", result);
   Say(out, "Disconnected\n");
   return 0;
 }
 
-int Get(Session& session, const std::string& name, Output& out) {
-  const Parameter* p = FindParameter(name);
+// ---- radio parameters ------------------------------------------------------------------
+
+namespace {
+
+// One parameter as the adapter answers it and as the registry stores it: its
+// JSON, the words shown after the value, and the result of the query.
+struct Reading {
+  json data;
+  std::string value, shows, stored;
+  int result = 0;
+};
+
+Reading ReadParameter(void* a, const Parameter& p) {
+  Reading r;
+  json& d = r.data;
+  d["name"] = p.name;
   ULONG value = 0;
-  const int result = p->query(session.adapter(), value);
-  out.data["name"] = name;
-  if (result != HALVEX_RESULT_SUCCESS) return Failed(out, "the adapter did not report " + name, result);
-  out.data["value"] = value;
-  out.data["text"] = ValueText(*p, value);
-  ULONG stored = 0;
-  if (p->stored != nullptr && p->stored(session.adapter(), stored) == 0) out.data["stored"] = stored;
-  Say(out, "{} = {}", name, ValueText(*p, value));
-  if (out.data.contains("stored")) Say(out, "  (stored: {})", ValueText(*p, stored));
-  Say(out, "\n");
+  r.result = p.query(a, value);
+  if (r.result == HALVEX_RESULT_SUCCESS) {
+    d["value"] = value;
+    d["text"] = ValueText(p, value);
+    r.value = ValueText(p, value);
+  } else {
+    d["value"] = nullptr;
+    d["result"] = r.result;
+    r.value = r.result == kNotSupported ? "not supported" : fmt::format("not reported (result {})", r.result);
+  }
+  if (r.result == HALVEX_RESULT_SUCCESS && p.query == HalvexQueryChannel) {
+    // The driver reports the channel it is on: the association's, or its own.
+    unsigned char ssid[34] = {};
+    if (HalvexGetConnectStatus(a) == 1 && HalvexQuerySsid(a, ssid, sizeof ssid - 1) == 0) {
+      const std::string name(reinterpret_cast<char*>(ssid), strnlen(reinterpret_cast<char*>(ssid), 32));
+      d["shows"] = "association";
+      d["ssid"] = name;
+      r.shows = "the channel of the association with " + name;
+    } else {
+      d["shows"] = "adapter";
+      r.shows = "the adapter's own channel: not associated";
+    }
+  }
+  r.stored = "not stored";
+  d["registryValue"] = p.registryValue;
+  d["stored"] = nullptr;
+  const auto key = AdapterKeyPath(a);
+  const auto s = key ? ReadStoredValue(*key, p.registryValue) : std::nullopt;
+  if (!key) {
+    r.stored = "the adapter's registry key is unknown";
+  } else if (s) {
+    const std::optional<std::string> text = s->Text();
+    const auto number = text ? StoredNumber(*text, p.form) : std::nullopt;
+    const uint32_t storedValue = number.value_or(0);  // a plain word: GCC 12 misreads the optional's
+    d["storedType"] = s->type;
+    if (text) d["storedText"] = *text;
+    if (number) {
+      d["stored"] = storedValue;
+      const bool hexForm = p.form == Form::kHexadecimal;
+      d["storedForm"] = hexForm ? "hexadecimal" : "decimal";
+      r.stored = "stored: " + ValueText(p, storedValue) +
+                 (hexForm ? ", as hexadecimal \"" + *text + "\"" : std::string());
+    } else if (text) {
+      r.stored = "stored: \"" + *text + "\", not a number";
+    } else {
+      // Written by another tool in a type the library does not read as a number.
+      r.stored =
+          fmt::format("stored as registry type {}, which the library does not read as a number", s->type);
+    }
+  }
+  return r;
+}
+
+}  // namespace
+
+int Get(Session* session, Invocation& in, Output& out) {
+  void* a = session->adapter();
+  if (in.parameter.empty()) {
+    json list = json::array();
+    std::vector<std::vector<std::string>> rows;
+    for (const Parameter& p : Parameters()) {
+      Reading r = ReadParameter(a, p);
+      list.push_back(r.data);
+      rows.push_back({p.name, r.value + (r.shows.empty() ? "" : " (" + r.shows + ")"), r.stored});
+    }
+    out.data["parameters"] = list;
+    PrintListing(out, {{"name", "NAME"}, {"value", "VALUE"}, {"stored", "STORED"}}, rows);
+    return 0;
+  }
+  const Parameter* p = FindParameter(in.parameter);
+  Reading r = ReadParameter(a, *p);
+  out.data = r.data;
+  if (r.result == kNotSupported)
+    return Failed(out, fmt::format("the adapter's driver does not support {}", p->name), p->queryName,
+                  r.result);
+  if (r.result != HALVEX_RESULT_SUCCESS)
+    return Failed(out, fmt::format("the adapter did not report {}", p->name), p->queryName, r.result);
+  Say(out, "{} = {}{}  ({})\n", p->name, r.value, r.shows.empty() ? "" : "  (" + Escape(r.shows) + ")",
+      Escape(r.stored));
   return 0;
 }
 
-int Set(Session& session, const std::string& name, uint32_t value, Output& out) {
-  const Parameter* p = FindParameter(name);
-  const int result = p->set(session.adapter(), value);
-  out.data["name"] = name;
+int Set(Session* session, Invocation& in, Output& out) {
+  const Parameter* p = FindParameter(in.parameter);
+  const uint32_t value = in.parsedSettings.front().second;
+  const int result = p->set(session->adapter(), value);
+  out.data["name"] = p->name;
   out.data["value"] = value;
   out.data["result"] = result;
-  if (result != HALVEX_RESULT_SUCCESS) return Failed(out, "the adapter refused " + name, result);
-  Say(out, "{} set to {}\n", name, ValueText(*p, value));
+  if (result == kNotSupported)
+    return Failed(out, fmt::format("the adapter's driver does not support {}", p->name), p->setName, result);
+  if (result != HALVEX_RESULT_SUCCESS)
+    return Failed(out, fmt::format("the adapter refused {}", p->name), p->setName, result);
+  out.data["storedAs"] = StoredText(value, p->form);
+  Say(out, "{} set to {}\n", p->name, ValueText(*p, value));
   return 0;
 }
 
-int Stats(Session& session, bool reset, Output& out) {
-  void* a = session.adapter();
-  if (reset) {
+int Stats(Session* session, Invocation& in, Output& out) {
+  void* a = session->adapter();
+  if (in.reset) {
     const int result = HalvexResetStatistics(a);
-    if (result != 0) return Failed(out, "the counters were not reset", result);
+    if (result != 0) return Failed(out, "the counters were not reset", "HalvexResetStatistics", result);
     out.data["reset"] = true;
   }
   NDIS_802_11_STATISTICS s{};
   s.Length = sizeof s;
   const int result = HalvexQueryStatistics(a, &s);
-  if (result != 0) return Failed(out, "the adapter did not report its counters", result);
+  if (result != 0)
+    return Failed(out, "the adapter did not report its counters", "HalvexQueryStatistics", result);
   const std::pair<const char*, const LARGE_INTEGER*> counters[] = {
       {"transmittedFragments", &s.TransmittedFragmentCount},
       {"multicastTransmitted", &s.MulticastTransmittedFrameCount},
@@ -466,128 +541,93 @@ int Stats(Session& session, bool reset, Output& out) {
   return 0;
 }
 
-namespace {
-std::atomic<bool> g_interrupted{false};
-extern "C" void OnInterrupt(int) {
-  g_interrupted.store(true);
+json MessageJson(const hx::sim::Message& m) {
+  json j = {{"code", m.code}, {"name", MessageName(m.code)}};
+  if (m.hasText) j["text"] = m.text;
+  return j;
 }
-}  // namespace
 
-int Events(Session& session, unsigned trace, unsigned count, unsigned seconds, Output& out) {
-  std::signal(SIGINT, OnInterrupt);
-  if (trace != 0) HalvexWPATrace(trace);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  size_t next = session.messages().Messages().size(), shown = 0;
-  while (!g_interrupted.load() && (count == 0 || shown < count) &&
-         (seconds == 0 || std::chrono::steady_clock::now() < deadline)) {
-    // Short waits, so that Ctrl-C and the time limit are noticed.
-    session.messages().WaitForCount(next + 1, milliseconds(200));
-    const std::vector<hx::sim::Message> all = session.messages().Messages();
-    for (; next < all.size() && (count == 0 || shown < count); ++next, ++shown) {
-      const hx::sim::Message& m = all[next];
+std::string MessageText(const hx::sim::Message& m) {
+  return fmt::format("WM_APP {:>10}  {}{}", m.code, MessageName(m.code),
+                     m.hasText ? "  " + Escape(m.text) : "");
+}
+
+int Events(Session* session, Invocation& in, Output& out) {
+  if (in.trace != 0) HalvexWPATrace(in.trace);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(in.seconds);
+  size_t next = session->messages().Messages().size(), shown = 0;
+  out.printed = true;  // line by line, as the messages come
+  interrupt::SignalAt("events");
+  while (!interrupt::Requested() && (in.count == 0 || shown < in.count)) {
+    const auto now = std::chrono::steady_clock::now();
+    if (in.seconds != 0 && now >= deadline) break;
+    const auto left =
+        in.seconds != 0 ? std::chrono::duration_cast<milliseconds>(deadline - now) : milliseconds(60000);
+    session->messages().WaitForCount(next + 1, left);
+    const std::vector<hx::sim::Message> all = session->messages().Messages();
+    for (; next < all.size() && (in.count == 0 || shown < in.count); ++next, ++shown) {
       if (out.json) {
-        // One document per line, as the messages come.
-        std::cout << MessageJson(m).dump(-1, ' ', false, json::error_handler_t::replace) << std::endl;
+        std::cout << MessageJson(all[next]).dump(-1, ' ', false, json::error_handler_t::replace) << std::endl;
       } else {
-        fmt::print("WM_APP {:>10}  {}{}\n", m.code, MessageName(m.code),
-                   m.hasText ? "  " + Escape(m.text) : "");
+        fmt::print("{}\n", MessageText(all[next]));
         std::fflush(stdout);
       }
     }
   }
-  std::signal(SIGINT, SIG_DFL);
-  out.json = false;  // already printed, line by line
-  return 0;
-}
-
-int Profile(Session& session, const std::string& action, const std::string& name, Output& out) {
-  void* a = session.adapter();
-  if (action == "store") {
-    std::vector<char> text(name.begin(), name.end());
-    const int named = HalvexSetProfileInUse(a, text.data(), static_cast<ULONG>(text.size()));
-    if (named != 0) return Failed(out, "the profile name was not stored", named);
-    HalvexRegisterConnInfo(a);
-    Say(out, "Stored the connection as profile {}\n", Escape(name));
-  } else if (action == "revert") {
-    const int result = HalvexRevertConnInfo(a);
-    if (result != 0) return Failed(out, "no stored connection to revert to", result);
-    Say(out, "Reverted to the stored connection\n");
-  }
-  int result = 0;
-  const std::string profile = TextOf(HalvexQueryProfileInUse, a, &result);
-  out.data["profile"] = result == 0 ? json(profile) : json(nullptr);
-  CONNECTIONINFO info{};
-  if (HalvexQueryLastConn(a, &info) == 0) {
-    const std::string ssid(reinterpret_cast<const char*>(info.DesiredSSID),
-                           strnlen(reinterpret_cast<const char*>(info.DesiredSSID), sizeof info.DesiredSSID));
-    out.data["connection"] = {{"profile", std::string(info.ProfileName, strnlen(info.ProfileName, 40))},
-                              {"ssid", ssid},
-                              {"networkMode", info.NetworkMode},
-                              {"channel", info.Channel},
-                              {"authMode", info.AuthMode},
-                              {"encryption", info.WepStatus}};
-    const json& c = out.data["connection"];
-    Say(out, "Profile {}: SSID {}, channel {}, network mode {}, auth {}, encryption {}\n",
-        Escape(c["profile"].get<std::string>()), Escape(ssid), info.Channel, info.NetworkMode, info.AuthMode,
-        info.WepStatus);
+  if (interrupt::Requested()) {
+    if (in.trace != 0) HalvexWPATrace(0);
+    return Interrupted(out,
+                       in.trace != 0 ? "stopped following; the trace is off again" : "stopped following");
   }
   return 0;
 }
 
-int Registry(Session& session, const std::string& action, const std::string& file, Output& out) {
-  char messages[4096] = {};
-  int result = HALVEXSIM_FAILED;
-  if (action == "export") {
-    int found = 0;
-    std::string key = TextOf(HalvexQueryRegistryPath, session.adapter(), &found);
-    if (found != 0 || key.empty()) return Failed(out, "the adapter's registry key is unknown", found);
-    if (key.rfind("HKEY_", 0) != 0) key = "HKEY_LOCAL_MACHINE\\" + key;
-    result = HalvexSimExportRegistry(key.c_str(), file.c_str(), messages, sizeof messages);
-    out.data["key"] = key;
-  } else {
-    result = HalvexSimImportRegistry(file.c_str(), messages, sizeof messages);
-  }
-  out.data["file"] = file;
-  if (result != HALVEXSIM_OK) return Failed(out, std::string(messages).empty() ? "failed" : messages, result);
-  Say(out, "{} {}\n", action == "export" ? "Exported to" : "Imported", file);
-  return 0;
-}
-
-int Demo(Session& session, Output& out) {
+int Demo(Session* session, Invocation& in, Output& out) {
   json steps = json::array();
   int failures = 0;
+  int status = 0;
   const auto step = [&](const char* title, auto run) {
+    if (status != 0) return;
     Say(out, "\n== {} ==\n", title);
-    Output inner{out.json, out.terminal};
-    failures += run(inner) != 0 ? 1 : 0;
+    Output inner;
+    inner.json = out.json;
+    inner.terminal = out.terminal;
+    const int result = run(inner);
+    if (result > kUsage) status = result;  // interrupted
+    failures += result != 0 ? 1 : 0;
     steps.push_back({{"step", title}, {"report", inner.data}});
   };
-  step("Adapter", [&](Output& o) { return Info(session, o); });
-  step("Scan", [&](Output& o) { return Scan(session, o); });
-  JoinRequest open, wep, corp;
-  open.ssid = "HalvexOpen";
-  wep.ssid = "HalvexWEP";
-  wep.wepKey = "Key!!";
-  corp.ssid = "HalvexCorp";
-  corp.eap = "peap";
-  corp.user = "alice";
-  corp.domain = "CORP";
-  corp.password = "s3cret";
+  Invocation plain;
+  step("Adapter", [&](Output& o) { return Info(session, plain, o); });
+  step("Scan", [&](Output& o) { return Scan(session, plain, o); });
+  Invocation open, wep, corp;
+  open.join.ssid = "HalvexOpen";
+  wep.join.ssid = "HalvexWEP";
+  wep.join.wepKey = "Key!!";
+  corp.join.ssid = "HalvexCorp";
+  corp.join.eap = "peap";
+  corp.join.user = "alice";
+  corp.join.domain = "CORP";
+  corp.join.password = "s3cret";
   step("Open network", [&](Output& o) { return Join(session, open, o); });
   step("WEP network", [&](Output& o) { return Join(session, wep, o); });
   step("802.1X network (PEAP)", [&](Output& o) { return Join(session, corp, o); });
-  step("Status", [&](Output& o) { return Status(session, o); });
-  step("Disconnect", [&](Output& o) { return Disconnect(session, o); });
-  step("Profile", [&](Output& o) { return Profile(session, "show", "", o); });
+  step("Status", [&](Output& o) { return Status(session, plain, o); });
+  step("Connection snapshot", [&](Output& o) { return ProfileSnapshot(session, plain, o); });
+  step("Disconnect", [&](Output& o) { return Disconnect(session, plain, o); });
   Say(out, "\n== Window messages ==\n");
   json messages = json::array();
-  for (const hx::sim::Message& m : session.messages().Messages()) {
+  for (const hx::sim::Message& m : session->messages().Messages()) {
     messages.push_back(MessageJson(m));
-    Say(out, "WM_APP {:>10}  {}{}\n", m.code, MessageName(m.code), m.hasText ? "  " + Escape(m.text) : "");
+    Say(out, "{}\n", MessageText(m));
   }
   out.data = {{"steps", steps}, {"messages", messages}};
-  return failures == 0 ? 0 : 1;
+  (void)in;
+  if (status != 0) return status;
+  return failures == 0 ? 0 : kFailure;
 }
+
+// ---- secrets ------------------------------------------------------------------------------
 
 std::optional<std::string> ReadSecret(const std::string& prompt, const std::string& file, std::string* why) {
   std::string secret;
@@ -603,7 +643,7 @@ std::optional<std::string> ReadSecret(const std::string& prompt, const std::stri
     DWORD mode = 0;
     const bool console = GetConsoleMode(input, &mode) != 0;
     if (console) {
-      std::fprintf(stderr, "%s", prompt.c_str());
+      std::fprintf(stderr, "%s", Escape(prompt).c_str());
       SetConsoleMode(input, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
     }
     const bool read = static_cast<bool>(std::getline(std::cin, secret));
@@ -614,25 +654,82 @@ std::optional<std::string> ReadSecret(const std::string& prompt, const std::stri
 #else
     termios saved{};
     const bool console = isatty(STDIN_FILENO) != 0 && tcgetattr(STDIN_FILENO, &saved) == 0;
+    std::optional<interrupt::Waker> restore;
     if (console) {
-      std::fprintf(stderr, "%s", prompt.c_str());
+      std::fprintf(stderr, "%s", Escape(prompt).c_str());
       termios quiet = saved;
       quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
       tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+      // Ctrl-C at the prompt: nothing has begun; give the terminal its echo back.
+      restore.emplace([saved] {
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        std::fprintf(stderr, "\nhalvexctl: interrupted (%s) at the prompt; nothing was done\n",
+                     interrupt::Name());
+        std::_Exit(interrupt::ExitCode());
+      });
     }
     const bool read = static_cast<bool>(std::getline(std::cin, secret));
+    restore.reset();
     if (console) {
       tcsetattr(STDIN_FILENO, TCSANOW, &saved);
       std::fprintf(stderr, "\n");
     }
 #endif
     if (!read) {
-      *why = "no password given";
+      *why = "no secret given on standard input";
       return std::nullopt;
     }
   }
   if (!secret.empty() && secret.back() == '\r') secret.pop_back();
   return secret;
+}
+
+bool ResolveCredentials(Invocation& in, std::string* why) {
+  JoinRequest& r = in.join;
+  if (r.ssid.empty() || r.ssid.size() > 32) {
+    *why = "an SSID has 1 to 32 bytes";
+    return false;
+  }
+  if (!in.wepKeyText.empty()) {
+    const auto key = WepKeyBytes(in.wepKeyText);
+    if (!key) {
+      *why = "a WEP key has 5 or 13 characters, or 10 or 26 hex digits";
+      return false;
+    }
+    r.wepKey = *key;
+  }
+  if (!in.pskText.empty() || !in.pskFile.empty()) {
+    std::string psk = in.pskText;
+    if (in.pskText == "-" || !in.pskFile.empty()) {
+      const auto read =
+          ReadSecret("Pass phrase for " + r.ssid + ": ", in.pskFile == "-" ? "" : in.pskFile, why);
+      if (!read) return false;
+      psk = *read;
+    }
+    if (!IsPskText(psk)) {
+      *why = "a pass phrase has 8 to 63 printable characters, or is the key itself as 64 hex digits";
+      return false;
+    }
+    r.psk = psk;
+  }
+  for (const auto& [method, text] : in.methodUsers) {
+    if (text.empty()) continue;
+    r.eap = method;
+    // USER or USER@DOMAIN (DOMAIN\USER is how the supplicant composes it).
+    const size_t at = text.rfind('@');
+    r.user = at == std::string::npos ? text : text.substr(0, at);
+    r.domain = at == std::string::npos ? "" : text.substr(at + 1);
+    if (r.user.empty()) {
+      *why = "--" + method + " needs a user name";
+      return false;
+    }
+    if (r.eap != "tls") {
+      const auto password = ReadSecret("Password for " + r.user + ": ", in.passwordFile, why);
+      if (!password) return false;
+      r.password = *password;
+    }
+  }
+  return true;
 }
 
 }  // namespace halvexctl

@@ -1,7 +1,10 @@
 #include "tools/parameters.h"
 
 #include <fmt/format.h>
+#include <algorithm>
+#include <cctype>
 #include <charconv>
+#include <cstdint>
 
 #include "Halvex.h"
 
@@ -19,8 +22,20 @@ constexpr Choice kEncryption[] = {{"wep", 0},  {"disabled", 1},   {"wep-nokey", 
 constexpr Choice kAntenna[] = {{"main", 0}, {"aux", 1}, {"diversity", 2}};
 constexpr Choice kWlan[] = {{"b", 0}, {"g", 1}, {"mixed", 2}};
 
+constexpr Form kDec = Form::kDecimal, kHex = Form::kHexadecimal;
+
 const Parameter kParameters[] = {
-    {"channel", "the radio channel", "", 1, 14, {}, HalvexQueryChannel, HalvexSetChannel, nullptr},
+    {"channel",
+     "the radio channel",
+     "",
+     1,
+     14,
+     {},
+     HalvexQueryChannel,
+     "HalvexQueryChannel",
+     HalvexSetChannel,
+     "HalvexSetChannel",
+     "Channel"},
     {"tx-power",
      "transmit power",
      "%",
@@ -28,12 +43,14 @@ const Parameter kParameters[] = {
      100,
      {},
      HalvexQueryTxPower,
+     "HalvexQueryTxPower",
      HalvexSetTxPower,
-     HalvexQueryRegTxPower},
-    {"power-mode", "power saving", "", 0, 2, kPower, HalvexQueryPowerMode, HalvexSetPowerMode,
-     HalvexQueryRegPowerMode},
-    {"preamble", "802.11b preamble", "", 0, 2, kPreamble, HalvexQueryPreamble, HalvexSetPreamble,
-     HalvexQueryRegPreamble},
+     "HalvexSetTxPower",
+     "TxPowerLvl"},
+    {"power-mode", "power saving", "", 0, 2, kPower, HalvexQueryPowerMode, "HalvexQueryPowerMode",
+     HalvexSetPowerMode, "HalvexSetPowerMode", "PowerMode"},
+    {"preamble", "802.11b preamble", "", 0, 2, kPreamble, HalvexQueryPreamble, "HalvexQueryPreamble",
+     HalvexSetPreamble, "HalvexSetPreamble", "Preamble"},
     {"frag-threshold",
      "fragmentation threshold",
      "bytes",
@@ -41,8 +58,10 @@ const Parameter kParameters[] = {
      2346,
      {},
      HalvexQueryFragThreshold,
+     "HalvexQueryFragThreshold",
      HalvexSetFragThreshold,
-     HalvexQueryRegFragThreshold},
+     "HalvexSetFragThreshold",
+     "FragThsd"},
     {"rts-threshold",
      "RTS/CTS threshold",
      "bytes",
@@ -50,8 +69,10 @@ const Parameter kParameters[] = {
      2347,
      {},
      HalvexQueryRTSThreshold,
+     "HalvexQueryRTSThreshold",
      HalvexSetRTSThreshold,
-     HalvexQueryRegRTSThreshold},
+     "HalvexSetRTSThreshold",
+     "RTSThsd"},
     {"data-rate",
      "transmit rate, 0 for automatic",
      "x 500 kbit/s",
@@ -59,24 +80,29 @@ const Parameter kParameters[] = {
      108,
      {},
      HalvexQueryDataRate,
+     "HalvexQueryDataRate",
      HalvexSetDataRate,
-     HalvexQueryRegDataRate},
-    {"tx-antenna", "transmit antenna", "", 0, 2, kAntenna, HalvexQueryTxAntenna, HalvexSetTxAntenna,
-     HalvexQueryRegTxAntenna},
-    {"rx-antenna", "receive antenna", "", 0, 2, kAntenna, HalvexQueryRxAntenna, HalvexSetRxAntenna,
-     HalvexQueryRegRxAntenna},
+     "HalvexSetDataRate",
+     "DataRate",
+     kHex},
+    {"tx-antenna", "transmit antenna", "", 0, 2, kAntenna, HalvexQueryTxAntenna, "HalvexQueryTxAntenna",
+     HalvexSetTxAntenna, "HalvexSetTxAntenna", "TxAntenna", kHex},
+    {"rx-antenna", "receive antenna", "", 0, 2, kAntenna, HalvexQueryRxAntenna, "HalvexQueryRxAntenna",
+     HalvexSetRxAntenna, "HalvexSetRxAntenna", "RxAntenna", kHex},
     {"radio", "the radio switched on or off", "", 0, 1, kOnOff, HalvexQueryRadioControl,
-     HalvexSetRadioControl, nullptr},
-    {"wlan-mode", "802.11 mode", "", 0, 2, kWlan, HalvexQueryWlanMode, HalvexSetWlanMode, nullptr},
-    {"boost-mode", "throughput boost", "", 0, 1, kOnOff, HalvexQueryBoostMode, HalvexSetBoostMode,
-     HalvexQueryRegBoostMode},
-    {"wmm", "Wi-Fi multimedia", "", 0, 1, kOnOff, HalvexQueryWMMSupport, HalvexSetWMMSupport,
-     HalvexQueryRegWMMSupport},
+     "HalvexQueryRadioControl", HalvexSetRadioControl, "HalvexSetRadioControl", "RadioOn"},
+    {"wlan-mode", "802.11 mode", "", 0, 2, kWlan, HalvexQueryWlanMode, "HalvexQueryWlanMode",
+     HalvexSetWlanMode, "HalvexSetWlanMode", "Wireless Mode"},
+    {"boost-mode", "throughput boost", "", 0, 1, kOnOff, HalvexQueryBoostMode, "HalvexQueryBoostMode",
+     HalvexSetBoostMode, "HalvexSetBoostMode", "BoostMode"},
+    {"wmm", "Wi-Fi multimedia", "", 0, 1, kOnOff, HalvexQueryWMMSupport, "HalvexQueryWMMSupport",
+     HalvexSetWMMSupport, "HalvexSetWMMSupport", "WMM"},
     {"network-mode", "infrastructure or ad hoc", "", 0, 2, kNetwork, HalvexQueryNetworkMode,
-     HalvexSetNetworkMode, nullptr},
-    {"auth-mode", "802.11 authentication", "", 0, 7, kAuth, HalvexQueryAuthMode, HalvexSetAuthMode, nullptr},
-    {"encryption", "encryption status", "", 0, 7, kEncryption, HalvexQueryWepStatus, HalvexSetWepStatus,
-     nullptr},
+     "HalvexQueryNetworkMode", HalvexSetNetworkMode, "HalvexSetNetworkMode", "NetworkMode"},
+    {"auth-mode", "802.11 authentication", "", 0, 7, kAuth, HalvexQueryAuthMode, "HalvexQueryAuthMode",
+     HalvexSetAuthMode, "HalvexSetAuthMode", "AuthMode"},
+    {"encryption", "encryption status", "", 0, 7, kEncryption, HalvexQueryWepStatus, "HalvexQueryWepStatus",
+     HalvexSetWepStatus, "HalvexSetWepStatus", "WepStatus"},
     {"channel-range",
      "channels allowed, one bit each",
      "",
@@ -84,8 +110,11 @@ const Parameter kParameters[] = {
      0x3FFF,
      {},
      HalvexQueryChannelRange,
+     "HalvexQueryChannelRange",
      HalvexSetChannelRange,
-     nullptr,
+     "HalvexSetChannelRange",
+     "ChannelRange",
+     kHex,
      true},
     {"signal-threshold",
      "signal thresholds (driver-defined word)",
@@ -94,8 +123,11 @@ const Parameter kParameters[] = {
      0xFFFFFFFF,
      {},
      HalvexQuerySignalThreshold,
+     "HalvexQuerySignalThreshold",
      HalvexSetSignalThreshold,
-     nullptr,
+     "HalvexSetSignalThreshold",
+     "SignalThsds",
+     kDec,
      true},
     {"tx-fail-threshold",
      "transmit failure thresholds (driver-defined word)",
@@ -104,10 +136,29 @@ const Parameter kParameters[] = {
      0xFFFFFFFF,
      {},
      HalvexQueryTxFailThreshold,
+     "HalvexQueryTxFailThreshold",
      HalvexSetTxFailThreshold,
-     nullptr,
+     "HalvexSetTxFailThreshold",
+     "TxFailThsds",
+     kDec,
      true},
 };
+
+// The library's other numbers under the adapter's key.
+struct StoredNumberName {
+  const char* name;
+  Form form;
+};
+constexpr StoredNumberName kOtherNumbers[] = {
+    {"TxWepKey", kDec},   {"WepKeySize", kDec},        {"WIFI", kDec},
+    {"AdhocGMode", kDec}, {"AdhocBeaconPeriod", kDec},
+};
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
 
 }  // namespace
 
@@ -126,6 +177,9 @@ std::optional<uint32_t> ParseValue(const Parameter& parameter, std::string_view 
   for (const Choice& choice : parameter.choices) {
     if (text == choice.name) return choice.value;
   }
+  const std::string_view typed = text;
+  const bool negative = !text.empty() && text[0] == '-';
+  if (negative) text.remove_prefix(1);
   int base = 10;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
     text.remove_prefix(2);
@@ -133,7 +187,16 @@ std::optional<uint32_t> ParseValue(const Parameter& parameter, std::string_view 
   }
   uint64_t value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+  const bool whole = !text.empty() && end == text.data() + text.size();
+  const std::string range = parameter.hex
+                                ? fmt::format("0x{:X}..0x{:X}", parameter.minimum, parameter.maximum)
+                                : fmt::format("{}..{}", parameter.minimum, parameter.maximum);
+  if (whole && (error == std::errc::result_out_of_range || negative)) {
+    // A number all the same: say where it falls, not that it is none.
+    *why = fmt::format("{} is outside {}", typed, range);
+    return std::nullopt;
+  }
+  if (!whole || error != std::errc()) {
     std::string names;
     for (const Choice& choice : parameter.choices)
       names += std::string(names.empty() ? "" : ", ") + choice.name;
@@ -141,7 +204,7 @@ std::optional<uint32_t> ParseValue(const Parameter& parameter, std::string_view 
     return std::nullopt;
   }
   if (value < parameter.minimum || value > parameter.maximum) {
-    *why = fmt::format("{} is outside {}..{}", value, parameter.minimum, parameter.maximum);
+    *why = fmt::format("{} is outside {}", typed, range);
     return std::nullopt;
   }
   return static_cast<uint32_t>(value);
@@ -171,6 +234,42 @@ std::string ParameterHelp() {
     text += fmt::format("  {:<18} {} ({})\n", p.name, p.description, range);
   }
   return text;
+}
+
+}  // namespace halvexctl
+
+namespace halvexctl {
+
+std::optional<uint32_t> StoredNumber(std::string_view text, Form form) {
+  // The library stores no NUL, but a file imported by other tools may.
+  while (!text.empty() && text.back() == '\0') text.remove_suffix(1);
+  if (text.empty()) return std::nullopt;
+  if (form == Form::kHexadecimal) {
+    uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+  }
+  int64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
+  if (error != std::errc() || end != text.data() + text.size() || value < INT32_MIN || value > UINT32_MAX)
+    return std::nullopt;
+  return static_cast<uint32_t>(value);
+}
+
+std::string StoredText(uint32_t value, Form form) {
+  return form == Form::kHexadecimal ? fmt::format("{:X}", value)
+                                    : fmt::format("{}", static_cast<int32_t>(value));
+}
+
+std::optional<Form> StoredFormOf(std::string_view name) {
+  for (const Parameter& p : kParameters) {
+    if (EqualNoCase(name, p.registryValue)) return p.form;
+  }
+  for (const StoredNumberName& n : kOtherNumbers) {
+    if (EqualNoCase(name, n.name)) return n.form;
+  }
+  return std::nullopt;
 }
 
 }  // namespace halvexctl

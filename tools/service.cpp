@@ -49,8 +49,6 @@ int ShowStatus(const std::string& dir, Output& out) {
   return 0;
 }
 
-}  // namespace
-
 int SimService(const std::string& dir, const std::string& action, Output& out) {
   if (action == "status") return ShowStatus(dir, out);
   char messages[4096] = {};
@@ -71,6 +69,20 @@ int SimService(const std::string& dir, const std::string& action, Output& out) {
   WarnAll(messages);
   HalvexSimStop(messages, sizeof messages);
   return ShowStatus(dir, out);
+}
+
+}  // namespace
+
+int SimStatus(Session*, Invocation& in, Output& out) {
+  return SimService(StateDirectory(in.global).string(), "status", out);
+}
+
+int SimStop(Session*, Invocation& in, Output& out) {
+  return SimService(StateDirectory(in.global).string(), "stop", out);
+}
+
+int SimRestart(Session*, Invocation& in, Output& out) {
+  return SimService(StateDirectory(in.global).string(), "restart", out);
 }
 
 }  // namespace halvexctl

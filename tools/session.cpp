@@ -6,6 +6,7 @@
 
 #include "Halvex.h"
 #include "HalvexSim.h"
+#include "tools/text.h"
 
 namespace fs = std::filesystem;
 
@@ -28,7 +29,7 @@ std::string Environment(const char* name) {
 }  // namespace
 
 void Warn(const std::string& text) {
-  std::fprintf(stderr, "halvexctl: %s\n", text.c_str());
+  std::fprintf(stderr, "halvexctl: %s\n", Escape(text).c_str());
 }
 
 fs::path StateDirectory(const Options& options) {
@@ -79,6 +80,12 @@ std::unique_ptr<Session> Session::Open(const Options& options) {
     }
   }
   session->messages_ = std::make_unique<hx::sim::MessageRecorder>();
+  session->waker_ = std::make_unique<interrupt::Waker>([m = session->messages_.get()] { m->Wake(); });
+  // The handshake is a point of a join that only its messages mark (for the
+  // interrupt tests).
+  session->messages_->SetHook([](const hx::sim::Message& m) {
+    if (m.code == HALVEX_MSG_STATUS_TEXT) interrupt::SignalAt("handshake");
+  });
   HalvexInitialize(session->messages_->window());
   const int result = HalvexOpenAdapter(session->adapter_);
   if (result != HALVEX_RESULT_SUCCESS) {
@@ -127,7 +134,8 @@ bool Session::WaitFor(size_t from, std::chrono::milliseconds timeout,
     }
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !messages_->WaitForCount(next + 1, left)) return false;
+    if (interrupt::Requested() || left.count() <= 0) return false;
+    messages_->WaitForCount(next + 1, left);
   }
 }
 

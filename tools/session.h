@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/message_recorder.h"
+#include "tools/interrupt.h"
 
 namespace halvexctl {
 
@@ -29,7 +30,8 @@ struct Options {
 // %LOCALAPPDATA%\Halvex on Windows.
 std::filesystem::path StateDirectory(const Options& options);
 
-// Errors and warnings go to stderr, prefixed with the program's name.
+// Errors and warnings go to stderr, prefixed with the program's name, with
+// control bytes escaped.
 void Warn(const std::string& text);
 
 class Session {
@@ -48,9 +50,10 @@ class Session {
   void* adapter() const { return adapter_; }
   hx::sim::MessageRecorder& messages() { return *messages_; }
   bool simulated() const { return simulated_; }
+  const Options& options() const { return options_; }
 
   // Waits until a message satisfying `done` has arrived after message number
-  // `from`, calling `seen` for each new one; false on time-out.
+  // `from`, calling `seen` for each new one; false on time-out or interrupt.
   bool WaitFor(size_t from, std::chrono::milliseconds timeout,
                const std::function<bool(const hx::sim::Message&)>& done,
                const std::function<void(const hx::sim::Message&)>& seen = {});
@@ -62,6 +65,8 @@ class Session {
   bool closed_ = false;
   void* adapter_ = nullptr;
   std::unique_ptr<hx::sim::MessageRecorder> messages_;
+  // An interrupt ends the waits on the recorder; gone before the recorder.
+  std::unique_ptr<interrupt::Waker> waker_;
 };
 
 }  // namespace halvexctl

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <algorithm>
 #include <cstring>
+#include <span>
 
 #include "platform/hex.h"
 
@@ -28,18 +29,82 @@ std::optional<bool> UsesPsk(const unsigned char* body, size_t size, size_t after
   return body[at + 3] == 2;
 }
 
+// The length of the UTF-8 sequence starting at `at`, or 0 when the bytes
+// there are not one (overlong forms, surrogates and code points past U+10FFFF
+// included).
+size_t Utf8Length(std::string_view bytes, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  const unsigned char lead = byte(at);
+  size_t length = 0;
+  uint32_t minimum = 0, point = 0;
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, minimum = 0x80, point = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, minimum = 0x800, point = lead & 0x0F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, minimum = 0x10000, point = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (at + length > bytes.size()) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+    point = point << 6 | (byte(at + i) & 0x3F);
+  }
+  if (point < minimum || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return 0;
+  return length;
+}
+
+std::string EscapeWith(std::string_view bytes, bool terse) {
+  std::string text;
+  for (size_t at = 0; at < bytes.size();) {
+    const auto c = static_cast<unsigned char>(bytes[at]);
+    const size_t length = Utf8Length(bytes, at);
+    // C1 controls are U+0080..U+009F: C2 80..C2 9F in UTF-8.
+    const bool c1 = length == 2 && c == 0xC2 && static_cast<unsigned char>(bytes[at + 1]) < 0xA0;
+    if (length == 0 || c < 0x20 || c == 0x7F || c1) {
+      text += fmt::format("\\x{:02X}", c);
+      ++at;
+      continue;
+    }
+    if (terse && (c == '\\' || c == ':')) text += '\\';
+    text.append(bytes.substr(at, length));
+    at += length;
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string Escape(std::string_view bytes) {
-  std::string text;
-  for (unsigned char c : bytes) {
-    if (c < 0x20 || c == 0x7F) {
-      text += fmt::format("\\x{:02X}", c);
-    } else {
-      text += static_cast<char>(c);
-    }
+  return EscapeWith(bytes, false);
+}
+
+std::string TerseField(std::string_view bytes) {
+  return EscapeWith(bytes, true);
+}
+
+bool IsUtf8(std::string_view bytes) {
+  for (size_t at = 0; at < bytes.size();) {
+    const size_t length = Utf8Length(bytes, at);
+    if (length == 0) return false;
+    at += length;
   }
-  return text;
+  return true;
+}
+
+uint32_t FrequencyOf(uint32_t channel) {
+  if (channel == 14) return 2484;
+  if (channel >= 1 && channel <= 13) return 2407 + 5 * channel;
+  if (channel >= 32 && channel <= 177) return 5000 + 5 * channel;
+  return 0;
+}
+
+bool IsPskText(std::string_view text) {
+  if (text.size() == 64) return hx::hex::Decode<std::string>(text).has_value();
+  return text.size() >= 8 && text.size() <= 63 &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
 }
 
 std::string MacText(const unsigned char* b) {
@@ -115,6 +180,53 @@ std::vector<Network> ReadScanList(const unsigned char* list, size_t size) {
   std::stable_sort(networks.begin(), networks.end(),
                    [](const Network& a, const Network& b) { return a.rssi > b.rssi; });
   return networks;
+}
+
+namespace {
+struct StateWord {
+  int state;
+  const char* text;
+};
+std::string Lookup(std::span<const StateWord> words, int state) {
+  for (const StateWord& w : words) {
+    if (w.state == state) return w.text;
+  }
+  return fmt::format("unknown ({})", state);
+}
+}  // namespace
+
+std::string SupplicantStateText(int state) {
+  // The last toolkit event the library handled.
+  static constexpr StateWord kWords[] = {
+      {0, "idle"},
+      {1, "link state changed"},
+      {2, "authentication state changed"},
+      {3, "connected"},
+      {4, "toolkit event 4"},
+      {5, "setting the WEP key"},
+      {6, "adding a key"},
+      {7, "removing a key"},
+      {8, "sending an EAPOL frame"},
+      {14, "validating the server certificate"},
+      {15, "starting authentication"},
+      {16, "connection error"},
+  };
+  return Lookup(kWords, state);
+}
+
+std::string LinkStateText(int state) {
+  static constexpr StateWord kWords[] = {{0, "none"},           {1, "idle"},
+                                         {2, "authenticating"}, {3, "key wait"},
+                                         {4, "connected"},      {5, "unauthenticated key wait"},
+                                         {6, "connected"},      {7, "open or timed out"}};
+  return Lookup(kWords, state);
+}
+
+std::string AuthStateText(int state) {
+  static constexpr StateWord kWords[] = {{0, "none"},         {1, "logged off"}, {3, "failed"},
+                                         {4, "connected"},    {5, "acquired"},   {6, "authenticating"},
+                                         {7, "authenticated"}};
+  return Lookup(kWords, state);
 }
 
 std::optional<std::string> WepKeyBytes(std::string_view text) {

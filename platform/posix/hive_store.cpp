@@ -467,6 +467,13 @@ bool JournalFile::Start(const std::string& path, uint32_t baseId, std::string* e
     Close();
     return false;
   }
+  // The journal holds every value written, keys among them; a journal left by
+  // an older build may be readable by others.
+  if ((info.st_mode & 077) != 0 && ::fchmod(fd_, 0600) != 0) {
+    *error = ErrnoText("cannot restrict the mode of", path);
+    Close();
+    return false;
+  }
   if (!Append(JournalHeader(baseId), error) || !SyncDirectoryOf(path)) {
     if (error->empty()) *error = ErrnoText("cannot sync the directory of", path);
     Close();

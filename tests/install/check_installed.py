@@ -3,7 +3,8 @@
 (libHalvex: the API's C++ functions and the C seam; libHalvexSim: its C calls,
 taking the seam from libHalvex;
 libhxwin32: the emulated calls, none of libstdc++'s code), the SONAMEs and
-their links, the utility's run path, and the headers and package files."""
+their links, the utility's run path, completions and man page, and the headers and
+package files."""
 
 import argparse
 import os
@@ -103,6 +104,13 @@ def main():
     for f in ("cmake/Halvex/HalvexConfig.cmake", "cmake/Halvex/HalvexConfigVersion.cmake",
               "pkgconfig/halvex.pc", "pkgconfig/halvexsim.pc", "pkgconfig/hxwin32.pc"):
         check(os.path.isfile(os.path.join(lib, f)), f"package file {f}")
+    # The utility's completions and man page, where bash, zsh and man look for them.
+    share = os.path.join(args.prefix, "share")
+    for f, starts in (("bash-completion/completions/halvexctl", "# bash completion for halvexctl"),
+                      ("zsh/site-functions/_halvexctl", "#compdef halvexctl"), ("man/man1/halvexctl.1", ".")):
+        path = os.path.join(share, f)
+        with open(path, encoding="utf-8") if os.path.isfile(path) else open(os.devnull) as text:
+            check(text.read().startswith(starts), f"{f} installed")
 
     return summary()
 

@@ -66,6 +66,24 @@ TEST(RegFileTest, ParsesEveryForm) {
   };
   EXPECT_EQ(Parse(text), expected);
   EXPECT_EQ(Parse("REGEDIT4\n[HKEY_USERS\\x]\n\"n\"=dword:1\n").back().data, (std::vector<BYTE>{1, 0, 0, 0}));
+
+  // Written back, the same changes read again; a run of one key's changes is
+  // one section, a value without its key's line opens one.
+  EXPECT_EQ(Parse(platform::FormatRegText(expected)), expected);
+  const std::vector<RegChange> values = {{Kind::kSetValue, lm, a, "", REG_SZ, B("x\0"s)},
+                                         {Kind::kDeleteValue, lm, a, "", REG_NONE, {}},
+                                         {Kind::kDeleteValue, lm, a, "n", REG_NONE, {}},
+                                         {Kind::kDeleteKey, lm, a + "\\old", "", REG_NONE, {}},
+                                         {Kind::kSetValue, lm, a, "m", REG_DWORD, {1, 0, 0, 0}}};
+  EXPECT_EQ(platform::FormatRegText(values),
+            "Windows Registry Editor Version 5.00\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\A]\r\n@=\"x\"\r\n@=-\r\n\"n\"=-\r\n"
+            "\r\n[-HKEY_LOCAL_MACHINE\\Software\\A\\old]\r\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\A]\r\n\"m\"=dword:00000001\r\n\r\n");
+  std::vector<RegChange> created = {{Kind::kCreateKey, lm, a, "", REG_NONE, {}}};
+  created.insert(created.end(), values.begin(), values.end());
+  created.insert(created.begin() + 5, {Kind::kCreateKey, lm, a, "", REG_NONE, {}});
+  EXPECT_EQ(Parse(platform::FormatRegText(values)), created);
 }
 
 TEST(RegFileTest, ReadsUnicodeTexts) {

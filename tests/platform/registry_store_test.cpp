@@ -244,8 +244,18 @@ TEST_F(RegistryStoreTest, ChangesGoToTheJournalAndTheBaseAtTheEnd) {
   }
   EXPECT_EQ(position, journal.size());
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"registry.reg", "registry.reg.log"}));
+  // The journal holds every value written, keys among them: its owner's alone,
+  // also when an older build left it readable.
+  struct stat info {};
+  ASSERT_EQ(::stat((file + ".log").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
 
   posix::ResetRegistry();  // folds the journal into the base and stops saving
+  ASSERT_EQ(::chmod((file + ".log").c_str(), 0644), 0);
+  ASSERT_TRUE(posix::UseRegistryFile(file).ok);
+  ASSERT_EQ(::stat((file + ".log").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  posix::ResetRegistry();
   const std::string folded = Contents(file + ".log");
   EXPECT_EQ(std::count(folded.begin(), folded.end(), '\n'), 1) << folded;
   CreateKey("Store\\NotSaved");

@@ -28,7 +28,12 @@ const OsRow kOsRows[] = {
     {"WinXp", {5, 1, 2600, kNt}, sim::Family::kNt, 0, 0x00020119, 0x00020106, true},
     {"Win2003", {5, 2, 3790, kNt}, sim::Family::kNt, 3, 0x00020119, 0x00020106, true},
     {"Minor3", {5, 3, 0, kNt}, sim::Family::kNt, 1, 0x00020019, 0x00020006, true},
-    {"Vista", {6, 0, 6000, kNt}, sim::Family::kNt, -1, 0x00020019, 0x00020006, false},
+    {"Vista", {6, 0, 6000, kNt}, sim::Family::kNt, 5, 0x00020119, 0x00020106, true},
+    {"Win7", {6, 1, 7601, kNt}, sim::Family::kNt, 5, 0x00020119, 0x00020106, true},
+    {"Win81", {6, 3, 9600, kNt}, sim::Family::kNt, 5, 0x00020119, 0x00020106, true},
+    {"Win10", {10, 0, 19045, kNt}, sim::Family::kNt, 6, 0x00020119, 0x00020106, true},
+    {"Major7", {7, 0, 0, kNt}, sim::Family::kNt, -1, 0x00020019, 0x00020006, false},
+    {"Major11", {11, 0, 0, kNt}, sim::Family::kNt, -1, 0x00020019, 0x00020006, false},
     {"Nt351", {3, 51, 1057, kNt}, sim::Family::kNt, -1, 0x00020019, 0x00020006, false},
     {"NinexOnNtRegistry", {4, 10, 2222, k9x}, sim::Family::kNt, 4, 0x00020019, 0x00020006, false},
 };

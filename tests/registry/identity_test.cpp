@@ -43,6 +43,8 @@ const VersionRow kVersionRows[] = {
     {"Win2003", {5, 2, 3790, kNt}, sim::Family::kNt, "DriverVersion", "DriverDate"},
     {"Nt40", {4, 0, 1381, kNt}, sim::Family::kNt, "DriverVersion", "DriverDate"},
     {"Win98", {4, 10, 2222, k9x}, sim::Family::k9x, "DriverVer", "DriverDate"},
+    {"Win7", {6, 1, 7601, kNt}, sim::Family::kNt, "DriverVersion", "DriverDate"},
+    {"Win10", {10, 0, 19045, kNt}, sim::Family::kNt, "DriverVersion", "DriverDate"},
 };
 
 class DriverTextTest : public StoredSettingsTest, public ::testing::WithParamInterface<VersionRow> {
@@ -73,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, DriverTextTest, ::testing::ValuesIn(kVersionR
 
 TEST_F(IdentityTest, DriverTextNeedsAKnownWindows) {
   State().OsKind.store(-1);
-  platform::OverrideVersion(platform::ReportedVersion{6, 1, 7600, kNt});
+  platform::OverrideVersion(platform::ReportedVersion{3, 51, 1057, kNt});
   char buffer[100];
   EXPECT_EQ(HalvexQueryDriverVersion(adapter, buffer, sizeof buffer), 1);
   EXPECT_EQ(HalvexQueryDriverDate(adapter, buffer, sizeof buffer), 1);

@@ -107,7 +107,7 @@ TEST_F(StoreTest, WorksWithoutAnOpenAdapterButNotWithoutDiscovery) {
 
   ProcessDetach();
   ASSERT_TRUE(ProcessAttach());
-  platform::OverrideVersion(platform::ReportedVersion{6, 0, 6000, 2});
+  platform::OverrideVersion(platform::ReportedVersion{3, 51, 1057, 2});
   EXPECT_EQ(HalvexSetRegWiFiEnable(nullptr, 5), 0);  // reports success regardless
   EXPECT_EQ(StoredText("WIFI"), "0");
   EXPECT_EQ(HalvexQueryRegPowerMode(nullptr, value), 1);

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
+#include "tools/parameters.h"
 #include "tools/text.h"
 
 namespace {
@@ -141,9 +144,100 @@ TEST(TextTest, KeysBarsChannelsAndEscapes) {
   const std::pair<uint32_t, uint32_t> channels[] = {
       {2412000, 1}, {2472000, 13}, {2484000, 14}, {2400000, 0}, {5180000, 36}, {4920000, 184}, {0, 0}};
   for (const auto& [kHz, channel] : channels) EXPECT_EQ(halvexctl::ChannelOf(kHz), channel) << kHz;
-  EXPECT_EQ(halvexctl::Escape(std::string("a\x1b[2Jb\x7f\n", 8)), "a\\x1B[2Jb\\x7F\\x0A");
+  const std::pair<std::string, std::string> escapes[] = {
+      {std::string("a\x1b[2Jb\x7f\n", 8), "a\\x1B[2Jb\\x7F\\x0A"},
+      {std::string("\0x", 2), "\\x00x"},
+      {"caf\xC3\xA9 \xE2\x96\x87 \xF0\x9F\x93\xB6",
+       "caf\xC3\xA9 \xE2\x96\x87 \xF0\x9F\x93\xB6"},  // é ▇ and a 4-byte one
+      {"\xC2\x9B"
+       "2J",
+       "\\xC2\\x9B2J"},          // U+009B, the 8-bit CSI
+      {"\xC2\xA0", "\xC2\xA0"},  // U+00A0 is printable
+      {"\x9B"
+       "2J\xFF",
+       "\\x9B2J\\xFF"},                     // not UTF-8
+      {"\xC0\xAF", "\\xC0\\xAF"},           // an overlong '/'
+      {"\xED\xA0\x80", "\\xED\\xA0\\x80"},  // a surrogate
+      {"\xE2\x96", "\\xE2\\x96"},           // cut short
+      {"a:b\\c", "a:b\\c"},
+  };
+  for (const auto& [bytes, shown] : escapes) EXPECT_EQ(halvexctl::Escape(bytes), shown) << shown;
+  EXPECT_EQ(halvexctl::TerseField("a:b\\c\x1b"), "a\\:b\\\\c\\x1B");
+  EXPECT_TRUE(halvexctl::IsUtf8("caf\xC3\xA9"));
+  EXPECT_FALSE(halvexctl::IsUtf8("caf\xE9"));
+  const std::pair<uint32_t, uint32_t> frequencies[] = {{1, 2412},  {6, 2437}, {13, 2472}, {14, 2484},
+                                                       {36, 5180}, {0, 0},    {15, 0},    {200, 0}};
+  for (const auto& [channel, mhz] : frequencies) EXPECT_EQ(halvexctl::FrequencyOf(channel), mhz) << channel;
+  const std::pair<std::string, bool> psks[] = {
+      {"12345678", true},           {"1234567", false},
+      {std::string(63, 'p'), true}, {std::string(64, 'p'), false},
+      {std::string(64, 'A'), true}, {std::string(63, 'A') + "g", false},
+      {"pass\tphrase", false}};
+  for (const auto& [text, ok] : psks) EXPECT_EQ(halvexctl::IsPskText(text), ok) << text;
   const unsigned char mac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
   EXPECT_EQ(halvexctl::MacText(mac), "00:1A:2B:3C:4D:5E");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ParameterTest, TypedValuesAndStoredForms) {
+  const halvexctl::Parameter& power = *halvexctl::FindParameter("tx-power");
+  struct Typed {
+    const char* text;
+    std::optional<uint32_t> value;
+    const char* why;
+  };
+  const Typed typed[] = {{"40", 40, ""},
+                         {"0x28", 40, ""},
+                         {"100", 100, ""},
+                         {"101", std::nullopt, "101 is outside 0..100"},
+                         {"-5", std::nullopt, "-5 is outside 0..100"},
+                         {"-0x5", std::nullopt, "-0x5 is outside 0..100"},
+                         {"18446744073709551616", std::nullopt, "18446744073709551616 is outside 0..100"},
+                         {"4x", std::nullopt, "not a number"},
+                         {"", std::nullopt, "not a number"},
+                         {"-", std::nullopt, "not a number"}};
+  for (const Typed& t : typed) {
+    std::string why;
+    EXPECT_EQ(halvexctl::ParseValue(power, t.text, &why), t.value) << t.text;
+    EXPECT_EQ(why, t.why) << t.text;
+  }
+  std::string why;
+  EXPECT_EQ(halvexctl::ParseValue(*halvexctl::FindParameter("preamble"), "short", &why), 1u);
+  EXPECT_FALSE(halvexctl::ParseValue(*halvexctl::FindParameter("preamble"), "3", &why));
+  EXPECT_EQ(why, "3 is outside 0..2");
+
+  using halvexctl::Form;
+  const struct {
+    const char* text;
+    Form form;
+    std::optional<uint32_t> value;
+  } stored[] = {{"16", Form::kHexadecimal, 22},
+                {"1FFF", Form::kHexadecimal, 0x1FFF},
+                {"16", Form::kDecimal, 16},
+                {"-16", Form::kDecimal, 0xFFFFFFF0},
+                {"-2147483648", Form::kDecimal, 0x80000000},
+                {"4294967295", Form::kDecimal, 0xFFFFFFFF},
+                {"4294967296", Form::kDecimal, std::nullopt},
+                {"-2147483649", Form::kDecimal, std::nullopt},
+                {"", Form::kDecimal, std::nullopt},
+                {"4 0", Form::kDecimal, std::nullopt},
+                {"G", Form::kHexadecimal, std::nullopt}};
+  for (const auto& s : stored) EXPECT_EQ(halvexctl::StoredNumber(s.text, s.form), s.value) << s.text;
+  EXPECT_EQ(halvexctl::StoredNumber(std::string_view("40\0", 3), Form::kDecimal), 40u);
+  EXPECT_EQ(halvexctl::StoredText(22, Form::kHexadecimal), "16");
+  EXPECT_EQ(halvexctl::StoredText(0xFFFFFFF0, Form::kDecimal), "-16");
+  const std::pair<const char*, std::optional<Form>> forms[] = {{"DataRate", Form::kHexadecimal},
+                                                               {"txantenna", Form::kHexadecimal},
+                                                               {"ChannelRange", Form::kHexadecimal},
+                                                               {"TxPowerLvl", Form::kDecimal},
+                                                               {"Wireless Mode", Form::kDecimal},
+                                                               {"WepKeySize", Form::kDecimal},
+                                                               {"WepKey1", std::nullopt},
+                                                               {"DesiredSSID", std::nullopt}};
+  for (const auto& [name, form] : forms) EXPECT_EQ(halvexctl::StoredFormOf(name), form) << name;
 }
 
 }  // namespace
