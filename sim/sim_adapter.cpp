@@ -227,6 +227,10 @@ bool SimAdapter::ControlOn(const std::shared_ptr<Port>& port, uint32_t code, voi
       if (!keepSecrets_ && request && CarriesSecret(ReadWord(input)))
         std::fill(call.input.begin() + 4, call.input.end(), uint8_t{0});
       calls_.push_back(std::move(call));
+      if (calls_.size() > kLoggedCalls) {
+        WipeSecret(calls_.front().input.data(), calls_.front().input.capacity());
+        calls_.pop_front();
+      }
     }
     if (removed_) {
       if (input != nullptr && inLength >= 4) WriteWord(input, kStatusUnsuccessful);
@@ -542,7 +546,7 @@ std::string RequestLogText(const std::vector<ControlCall>& calls) {
 
 std::vector<ControlCall> SimAdapter::Calls() const {
   std::lock_guard lock(mutex_);
-  return calls_;
+  return std::vector<ControlCall>(calls_.begin(), calls_.end());
 }
 
 std::vector<ControlCall> SimAdapter::CallsFor(uint32_t oid) const {

@@ -23,6 +23,7 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -122,6 +123,9 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   std::vector<ControlCall> Calls() const;
   std::vector<ControlCall> CallsFor(uint32_t oid) const;
   void ClearCalls();
+  // The log keeps the last this many calls: a driver that runs for long (a
+  // machine's service, a watch polling it) would otherwise grow without end.
+  static constexpr size_t kLoggedCalls = 20000;
   // Stops (or resumes) logging calls: a benchmark's thousands of whole-area
   // fetches would otherwise fill the log.
   void KeepCallLog(bool on);
@@ -231,7 +235,7 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   std::shared_ptr<Port> defaultPort_;         // the adapter's own, once used
   uint32_t lastNotifyEvent_ = 0;              // the 4-byte handle values registered last
   uint32_t lastExitEvent_ = 0;
-  std::vector<ControlCall> calls_;
+  std::deque<ControlCall> calls_;  // the last kLoggedCalls
   std::map<uint32_t, Response> scripts_;
   std::function<void(uint32_t)> requestHook_;
   std::map<uint32_t, Bytes> values_;

@@ -227,5 +227,20 @@ TEST_F(SimWorldTest, StationKeepsItsKeysAndFrames) {
   EXPECT_EQ(plain(station.eapolFrames[0]), frame);
 }
 
+TEST(SimAdapterLogTest, KeepsTheLastCallsOnly) {
+  auto adapter = sim::SimAdapter::Create();
+  const size_t kept = sim::SimAdapter::kLoggedCalls;
+  for (uint32_t i = 0; i <= kept; ++i) {
+    uint8_t request[8] = {};
+    std::memcpy(request, &i, 4);  // as the OID word: each call told apart
+    uint32_t returned = 0, error = 0;
+    adapter->Control(IOCTL_OID_QUERY, request, sizeof request, request, sizeof request, &returned, &error);
+  }
+  const auto calls = adapter->Calls();
+  ASSERT_EQ(calls.size(), kept);
+  EXPECT_EQ(calls.front().Oid(), 1u) << "the oldest went";
+  EXPECT_EQ(calls.back().Oid(), kept);
+}
+
 }  // namespace
 }  // namespace hx::test

@@ -685,6 +685,10 @@ class Terminal(Base):
             self.assertIn("Supplicant:  idle", shown)
             self.assertEqual(subprocess.run(tmux + ["display", "-p", "-t", session, "#{alternate_on}"],
                                             stdout=subprocess.PIPE, text=True).stdout.strip(), "1")
+            # A join another process makes is the one the view shows, with its events.
+            self.ok("join", "HalvexWEP", "--wep-key", "Key!!")
+            shown = until(lambda t: "SSID:        HalvexWEP" in t, "the other process's join")
+            self.assertIn("connected", shown)
             subprocess.run(tmux + ["send-keys", "-t", session, "C-c"], check=True)
             after = until(lambda t: "EXIT=" in t, "the end")
             self.assertIn("EXIT=130", after)
@@ -709,9 +713,10 @@ class Terminal(Base):
 
 class Generated(Base):
     COMMANDS = {"": ["info", "status", "scan", "join", "disconnect", "get", "set", "stats", "events", "watch",
-                     "profile", "registry", "demo"],
+                     "profile", "registry", "sim", "demo"],
                 "profile": ["list", "show", "add", "delete", "up", "snapshot", "revert"],
-                "registry": ["export", "import"]}
+                "registry": ["export", "import"],
+                "sim": ["status", "stop", "restart"]}
 
     def setUp(self):
         super().setUp()
@@ -719,7 +724,7 @@ class Generated(Base):
             self.skipTest("the native build's generated files")
 
     def paths(self):
-        return [[]] + [[c] for c in self.COMMANDS[""]] + [[g, c] for g in ("profile", "registry")
+        return [[]] + [[c] for c in self.COMMANDS[""]] + [[g, c] for g in ("profile", "registry", "sim")
                                                             for c in self.COMMANDS[g]]
 
     def options(self, path):
