@@ -18,6 +18,7 @@
 #include "platform/reg_file.h"
 #include "platform/unique_handle.h"
 #include "platform/win32.h"
+#include "sim/radius_link.h"
 #include "sim/sim_adapter.h"
 #include "sim/sim_registry.h"
 #include "sim/world_file.h"
@@ -322,6 +323,9 @@ int Start(const char* stateDir, Lines* lines) {
   const WorldState state = LoadWorldState(machine->dir, lines, &ok);
   if (!ok || !OpenRegistry(*machine, lines) || !InstallSetup(lines)) return HALVEXSIM_FAILED;
 
+  // The 802.1X access points' RADIUS server, unless they name their own.
+  if (std::string problem; !StartBuiltinRadius(machine->dir, machine->points, &problem))
+    lines->push_back("the built-in RADIUS server did not start: " + problem);
   machine->adapter = SimAdapter::Create();
   for (const auto& [oid, value] : state.values) machine->adapter->SetValue(oid, value);
   machine->adapter->SetWorld(BuildWorld(machine->points, state));
@@ -352,6 +356,7 @@ int Stop(Lines* lines) {
 #endif
   machine->adapter->StopCapture();
   Withdraw(*machine);
+  StopBuiltinRadius();
 #ifdef _WIN32
   RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
 #endif
@@ -519,10 +524,28 @@ extern "C" int HalvexSimPortOpen(void) {
     if (!world.current || *world.current >= world.accessPoints.size()) return 0;
     const AccessPoint& ap = world.accessPoints[*world.current];
     // Traffic flows once the network's own check let the station through.
-    if (ap.passphrase) return g_machine->adapter->PortOpen() ? 1 : 0;
-    if (ap.eapPassword) return world.station.eapAuthorized ? 1 : 0;
+    if (ap.passphrase || ap.enterprise) return g_machine->adapter->PortOpen() ? 1 : 0;
     return 1;
   } catch (const std::exception&) {
     return 0;
+  }
+}
+
+extern "C" int HalvexSimRadiusServer(char* address, unsigned addressSize, char* secret, unsigned secretSize,
+                                     char* caCertificate, unsigned caSize) {
+  try {
+    const std::optional<RadiusServerInfo> info = BuiltinRadiusInfo();
+    const auto copy = [](const std::string& text, char* to, unsigned size) {
+      if (to == nullptr || size == 0) return;
+      const size_t n = std::min<size_t>(text.size(), size - 1);
+      std::memcpy(to, text.data(), n);
+      to[n] = '\0';
+    };
+    copy(info ? info->address : "", address, addressSize);
+    copy(info ? info->secret : "", secret, secretSize);
+    copy(info ? info->caCertificate : "", caCertificate, caSize);
+    return info ? HALVEXSIM_OK : HALVEXSIM_FAILED;
+  } catch (const std::exception&) {
+    return HALVEXSIM_FAILED;
   }
 }

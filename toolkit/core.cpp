@@ -106,6 +106,9 @@ void ResetLocked() {
   s.blobs.clear();
   s.engine = false;
   s.handshakeTimeoutMs = kHandshakeTimeoutMs;
+  s.trustedCaFiles.clear();
+  s.certificates.clear();
+  s.ttlsInnerOverride = 0;
   s.hold = false;
   s.changed.notify_all();
 }

@@ -19,6 +19,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <dlfcn.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -145,7 +146,7 @@ json NetworkJson(const Network& n) {
 // join once the network took the association.
 enum class Outcome { kConnected, kRefused, kTimedOut };
 
-Outcome AwaitAuthentication(Session& session, size_t from, Output& out, json* texts) {
+Outcome AwaitAuthentication(Session& session, size_t from, Output& out, json* texts, json* traces) {
   Outcome outcome = Outcome::kTimedOut;
   session.WaitFor(
       from, milliseconds(20000),
@@ -166,24 +167,97 @@ Outcome AwaitAuthentication(Session& session, size_t from, Output& out, json* te
           texts->push_back(m.text);
           Say(out, "  {}\n", Escape(m.text));
         }
+        if (m.code == HALVEX_MSG_TRACE_TEXT && m.hasText) traces->push_back(m.text);
       });
   return outcome;
 }
 
-int Identity(const JoinRequest& r) {
+// The stand-in toolkit's certificate stores and settings (odsim.h), found in
+// the toolkit the library loaded; a real toolkit has none of them.
+struct StandIn {
+  int (*trust)(const char* path) = nullptr;
+  int (*addCertificate)(const char*, const char*, unsigned char*, char*, ULONG) = nullptr;
+  void (*ttlsInner)(ULONG) = nullptr;
+  explicit operator bool() const { return trust && addCertificate && ttlsInner; }
+};
+
+StandIn FindStandIn() {
+  StandIn s;
+#ifdef _WIN32
+  HMODULE toolkit = GetModuleHandleA("odSupp_M.dll");
+  const auto find = [&](const char* name) {
+    return toolkit ? reinterpret_cast<void*>(GetProcAddress(toolkit, name)) : nullptr;
+  };
+#else
+  const auto find = [](const char* name) { return dlsym(RTLD_DEFAULT, name); };
+#endif
+  s.trust = reinterpret_cast<decltype(s.trust)>(find("ODSIM_TrustCertificateFile"));
+  s.addCertificate = reinterpret_cast<decltype(s.addCertificate)>(find("ODSIM_AddCertificate"));
+  s.ttlsInner = reinterpret_cast<decltype(s.ttlsInner)>(find("ODSIM_SetTtlsInnerProtocol"));
+  return s;
+}
+
+// Tells the stand-in what to trust and present; an error text, or nothing.
+std::optional<std::string> PrepareStandIn(Session& session, const JoinRequest& r,
+                                          unsigned char thumbprint[20]) {
+  const bool tlsBased = r.eap == "peap" || r.eap == "ttls" || r.eap == "tls";
+  if (!tlsBased) return std::nullopt;
+  const StandIn standIn = FindStandIn();
+  if (!standIn) {
+    if (r.eap == "tls" || !r.ca.empty()) return "--cert, --key and --ca need the stand-in supplicant toolkit";
+    return std::nullopt;  // a real toolkit trusts what its system trusts
+  }
+  std::string ca = r.ca;
+  if (ca.empty() && session.simulated()) {
+    char address[64] = {}, secret[128] = {}, file[1024] = {};
+    if (HalvexSimRadiusServer(address, sizeof address, secret, sizeof secret, file, sizeof file) ==
+        HALVEXSIM_OK)
+      ca = file;
+  }
+  if (!ca.empty() && standIn.trust(ca.c_str()) != 0) return ca + ": not a CA certificate (PEM)";
+  standIn.ttlsInner(r.eap == "ttls" && r.inner == "pap" ? 1 : 0);
+  if (r.eap == "tls") {
+    char why[512] = {};
+    if (standIn.addCertificate(r.certificate.c_str(), r.key.c_str(), thumbprint, why, sizeof why) != 0)
+      return std::string(why);
+  }
+  return std::nullopt;
+}
+
+int Identity(const JoinRequest& r, const unsigned char thumbprint[20]) {
   std::vector<char> user(r.user.begin(), r.user.end()), domain(r.domain.begin(), r.domain.end()),
       password(r.password.begin(), r.password.end()), anonymous(r.anonymous.begin(), r.anonymous.end());
-  std::vector<unsigned char> certificate(r.certificate.begin(), r.certificate.end());
   for (auto* text : {&user, &domain, &password, &anonymous}) text->push_back('\0');
-  certificate.push_back('\0');
+  unsigned char certificate[20];
+  std::copy_n(thumbprint, 20, certificate);
   int result = 1;
-  if (r.eap == "peap") result = HalvexWPACreateIdentityPEAP(user.data(), domain.data(), password.data());
-  if (r.eap == "tls") result = HalvexWPACreateIdentityTLS(user.data(), certificate.data());
+  if (r.eap == "peap" && r.inner.empty())
+    result = HalvexWPACreateIdentityPEAP(user.data(), domain.data(), password.data());
+  if (r.eap == "peap" && !r.inner.empty()) {
+    // 1 is MS-CHAP-V2, 2 is GTC; GTC answers with the password.
+    ULONG methods[] = {r.inner == "gtc" ? ULONG{2} : ULONG{1}};
+    char none[] = "";
+    result = HalvexWPACreateIdentityPEAP(user.data(), domain.data(), password.data(), methods, 1, 1, none);
+  }
+  if (r.eap == "tls") result = HalvexWPACreateIdentityTLS(user.data(), certificate);
   if (r.eap == "ttls")
     result = HalvexWPACreateIdentityTtls(user.data(), domain.data(), password.data(), anonymous.data());
   if (r.eap == "leap") result = HalvexWPACreateIdentityLEAP(user.data(), domain.data(), password.data());
   std::fill(password.begin(), password.end(), '\0');
   return result;
+}
+
+// Why the supplicant refused, from its trace lines (errors only are asked for).
+std::string RefusalText(const json& traces) {
+  for (const json& line : traces) {
+    const std::string text = line.get<std::string>();
+    for (const char* words : {"certificate", "unavailable", "RC4", "no RADIUS server"}) {
+      if (text.find(words) == std::string::npos) continue;
+      const size_t said = text.find("failed: ");
+      return "authentication failed: " + (said == std::string::npos ? text : text.substr(said + 8));
+    }
+  }
+  return "authentication failed (check the credentials)";
 }
 
 // The library's security mode for each kind of network; 802.1X methods each
@@ -330,7 +404,13 @@ int Join(Session& session, const JoinRequest& r, Output& out) {
   const size_t from = session.messages().Messages().size();
   const std::optional<SecurityChoice> security = ChooseSecurity(r, announced);
   if (security) {
-    if (!r.eap.empty() && Identity(r) != 0) return Failed(out, "the supplicant did not take the identity", 1);
+    unsigned char thumbprint[20] = {};
+    if (const std::optional<std::string> refused = PrepareStandIn(session, r, thumbprint))
+      return Failed(out, *refused, kOwnRefusal);
+    // The supplicant's errors come as trace lines: they say why it refused.
+    if (!r.eap.empty()) HalvexWPATrace(1);
+    if (!r.eap.empty() && Identity(r, thumbprint) != 0)
+      return Failed(out, "the supplicant did not take the identity", 1);
     std::vector<unsigned char> passphrase;
     if (r.psk) passphrase.assign(r.psk->begin(), r.psk->end());
     passphrase.push_back('\0');
@@ -365,12 +445,11 @@ int Join(Session& session, const JoinRequest& r, Output& out) {
                                               : " refused the station";
     return Failed(out, "the join failed: " + r.ssid + why, joined);
   }
-  json texts = json::array();
+  json texts = json::array(), traces = json::array();
   if (security) {
-    const Outcome outcome = AwaitAuthentication(session, from, out, &texts);
+    const Outcome outcome = AwaitAuthentication(session, from, out, &texts, &traces);
     d["statusTexts"] = texts;
-    if (outcome == Outcome::kRefused)
-      return Failed(out, "authentication failed (check the credentials)", kOwnRefusal);
+    if (outcome == Outcome::kRefused) return Failed(out, RefusalText(traces), kOwnRefusal);
     if (outcome == Outcome::kTimedOut)
       return Failed(out, "authentication did not finish in time", kOwnRefusal);
   }

@@ -77,8 +77,19 @@ int main(int argc, char** argv) {
   auto* leapOption = joinCommand->add_option("--leap", leap, "802.1X with LEAP as USER[@DOMAIN]");
   joinCommand->add_option("--password-file", passwordFile,
                           "read the 802.1X password from a file (else a prompt)");
-  joinCommand->add_option("--cert", join.certificate, "the client certificate's name (TLS)")
-      ->needs(tlsOption);
+  auto* certOption =
+      joinCommand->add_option("--cert", join.certificate, "the client certificate, a PEM file (TLS)")
+          ->needs(tlsOption);
+  auto* keyOption =
+      joinCommand->add_option("--key", join.key, "the client certificate's unencrypted key, a PEM file (TLS)")
+          ->needs(tlsOption);
+  tlsOption->needs(certOption)->needs(keyOption);
+  joinCommand
+      ->add_option("--inner", join.inner, "the method inside PEAP (mschapv2, gtc) or TTLS (pap, mschapv2)")
+      ->check(CLI::IsMember({"mschapv2", "gtc", "pap"}));
+  joinCommand->add_option("--ca", join.ca,
+                          "the CA certificate (PEM) the server's must chain to (default: the simulated "
+                          "machine's RADIUS server's)");
   joinCommand->add_option("--anonymous", join.anonymous, "the outer identity (TTLS)")->needs(ttlsOption);
   for (auto* a : {wepOption, pskOption, peapOption, tlsOption, ttlsOption, leapOption}) {
     for (auto* b : {wepOption, pskOption, peapOption, tlsOption, ttlsOption, leapOption}) {
@@ -153,6 +164,9 @@ int main(int argc, char** argv) {
       join.eap = method;
       SplitUser(option->as<std::string>(), &join);
       if (join.user.empty()) return Usage(std::string("--") + method + " needs a user name");
+      const bool innerFits = join.inner.empty() || (join.eap == "peap" && join.inner != "pap") ||
+                             (join.eap == "ttls" && join.inner != "gtc");
+      if (!innerFits) return Usage("--inner " + join.inner + " does not go with --" + join.eap);
       if (join.eap != "tls") {
         std::string why;
         const auto password = ReadSecret("Password for " + join.user + ": ", passwordFile, &why);
@@ -160,6 +174,10 @@ int main(int argc, char** argv) {
         join.password = *password;
       }
     }
+    if (!join.inner.empty() && join.eap != "peap" && join.eap != "ttls")
+      return Usage("--inner goes with --peap or --ttls");
+    if (!join.ca.empty() && join.eap != "peap" && join.eap != "ttls" && join.eap != "tls")
+      return Usage("--ca goes with --tls, --peap or --ttls");
   }
   if (name == "get" || name == "set") {
     const Parameter* parameter = FindParameter(parameterName);
