@@ -30,43 +30,30 @@ void Reassembler::Reset() {
 Reassembler::Status Reassembler::Add(ByteView typeData) {
   if (complete_) Reset();
   const std::optional<TlsPiece> piece = ReadTlsPiece(typeData);
-  if (!piece) {
+  const auto fail = [this] {
     Reset();
     return Status::kError;
-  }
+  };
+  if (!piece) return fail();
   if (!inProgress_) {
     firstFlags_ = piece->flags;
     inProgress_ = true;
-    if (piece->total) {
-      if (*piece->total > kMaxTlsMessage) {
-        Reset();
-        return Status::kError;
-      }
-      total_ = piece->total;
-    }
-  } else if (piece->total && total_ && *piece->total != *total_) {
-    // Later fragments may repeat the total, never change it.
-    Reset();
-    return Status::kError;
+  }
+  if (piece->total) {
+    // The total comes with the first fragment, or with a later one; once
+    // said, it is never changed, and never more than we take.
+    if ((total_ && *piece->total != *total_) || *piece->total > kMaxTlsMessage) return fail();
+    total_ = piece->total;
   }
   const size_t limit = total_ ? *total_ : kMaxTlsMessage;
-  if (piece->data.size() > limit - message_.size()) {
-    Reset();
-    return Status::kError;
-  }
+  if (message_.size() > limit || piece->data.size() > limit - message_.size()) return fail();
   message_.insert(message_.end(), piece->data.begin(), piece->data.end());
   if (piece->flags & kFlagMore) {
     // A fragment that adds nothing would let the exchange run for ever.
-    if (piece->data.empty()) {
-      Reset();
-      return Status::kError;
-    }
+    if (piece->data.empty()) return fail();
     return Status::kMore;
   }
-  if (total_ && message_.size() != *total_) {
-    Reset();
-    return Status::kError;
-  }
+  if (total_ && message_.size() != *total_) return fail();
   inProgress_ = false;
   complete_ = true;
   return Status::kComplete;

@@ -494,14 +494,18 @@ std::optional<Packet> EapServer::Handle(const Packet& request, const Endpoint&) 
   // RFC 2548 salts: the high bit set, unique within the packet.
   uint16_t salt = 0;
   crypto::RandomBytes(std::span<uint8_t>(reinterpret_cast<uint8_t*>(&salt), sizeof salt));
-  const size_t half = step.msk.size() >= 64 ? 32 : step.msk.size();
-  const ByteView recv(step.msk.data(), half);
-  const ByteView send = step.msk.size() >= 64 ? ByteView(step.msk.data() + 32, 32) : recv;
+  // The MSK's halves as MS-MPPE-Recv-Key and MS-MPPE-Send-Key. LEAP's
+  // 16-byte key goes alone: a NAS given a second half would make a 32-byte
+  // PMK of the two, and the station uses the 16 bytes it has.
+  const bool whole = step.msk.size() >= 64;
+  const ByteView recv(step.msk.data(), whole ? 32 : step.msk.size());
   AddVendorAttribute(answer, kVendorMicrosoft, kMsMppeRecvKey,
                      EncryptMppeKey(recv, config_.secret, request.authenticator, salt));
-  AddVendorAttribute(
-      answer, kVendorMicrosoft, kMsMppeSendKey,
-      EncryptMppeKey(send, config_.secret, request.authenticator, static_cast<uint16_t>(salt + 1)));
+  if (whole) {
+    AddVendorAttribute(answer, kVendorMicrosoft, kMsMppeSendKey,
+                       EncryptMppeKey(ByteView(step.msk.data() + 32, 32), config_.secret,
+                                      request.authenticator, static_cast<uint16_t>(salt + 1)));
+  }
   sessions_.erase(it);
   return answer;
 }

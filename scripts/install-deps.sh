@@ -16,7 +16,9 @@ case "$what" in
 esac
 
 demo=(cmake ninja-build g++ pkg-config libcli11-dev nlohmann-json3-dev libfmt-dev libssl-dev)
-native=("${demo[@]}" make googletest libgtest-dev libgmock-dev libbenchmark-dev clang lld llvm python3 tshark)
+# FreeRADIUS and eapol_test judge the 802.1X methods (tests/radius).
+native=("${demo[@]}" make googletest libgtest-dev libgmock-dev libbenchmark-dev clang lld llvm python3 tshark
+        freeradius eapoltest)
 windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
 
 installed() {

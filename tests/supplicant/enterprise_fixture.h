@@ -98,6 +98,17 @@ class EnterpriseJoinTest : public BridgeTest {
     ASSERT_EQ(ODSIM_WaitIdle(Link(), 5000), ODSIM_DELIVERED);
   }
 
+  // Leaves the network, once the disassociation was reported: a report
+  // still under way would wake the next join.
+  void Leave() {
+    HalvexWPAPortDown();
+    const bool associated = sim->World().current.has_value();
+    recorder.Clear();
+    HalvexSetDisassociate(adapter);
+    if (associated) WaitFor([](const Message& m) { return !m.hasText && m.code == 0; });
+    ASSERT_EQ(ODSIM_WaitIdle(Link(), 5000), ODSIM_DELIVERED);
+  }
+
   // A right credential: the port is open and the keys the driver holds are
   // those the server's key makes with this association's nonces.
   void ExpectConnectedOn(const crypto::SecretBytes& serverKey, const std::string& method) {

@@ -88,8 +88,7 @@ TEST_F(BuiltinJoinTest, EveryMethodWithARightAndAWrongCredential) {
     } else {
       ExpectRefused();
     }
-    HalvexWPAPortDown();
-    HalvexSetDisassociate(adapter);
+    Leave();
   }
 }
 
