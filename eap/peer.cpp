@@ -1,6 +1,8 @@
 #include "eap/peer.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <mutex>
 
 #include "crypto/crypto.h"
 #include "eap/fragments.h"
@@ -146,6 +148,32 @@ class MsChapV2 {
 
 // ---- The TLS-based methods ----------------------------------------------------------
 
+// A client context for these files, the last one made when they are the same
+// files, unchanged: making one reads and parses every certificate, most of a
+// join's work after the handshake itself.
+std::shared_ptr<TlsContext> ClientContext(const std::vector<std::string>& trusted,
+                                          const std::string& certificate, const std::string& key,
+                                          std::string* error) {
+  static std::mutex mutex;
+  static std::vector<std::string> madeOf;
+  static std::shared_ptr<TlsContext> made;
+  std::vector<std::string> files = trusted;
+  files.push_back(certificate);
+  files.push_back(key);
+  const size_t named = files.size();
+  for (size_t i = 0; i < named; ++i) {
+    std::error_code ec;
+    const auto when =
+        files[i].empty() ? std::filesystem::file_time_type{} : std::filesystem::last_write_time(files[i], ec);
+    files.push_back(std::to_string(when.time_since_epoch().count()) + (ec ? "?" : ""));
+  }
+  std::lock_guard lock(mutex);
+  if (made && files == madeOf) return made;
+  made = TlsContext::Client(trusted, certificate, key, error);
+  madeOf = made ? std::move(files) : std::vector<std::string>{};
+  return made;
+}
+
 class TlsMethod : public PeerSession::Method {
  public:
   TlsMethod(const PeerCredentials& c, uint8_t type, std::string_view keyLabel)
@@ -226,8 +254,8 @@ class TlsMethod : public PeerSession::Method {
                   std::string(TypeName(type_)) + " needs one");
     std::string error;
     const std::shared_ptr<TlsContext> context =
-        TlsContext::Client(c_.trustedCaFiles, type_ == kTls ? c_.certificateFile : std::string(),
-                           type_ == kTls ? c_.keyFile : std::string(), &error);
+        ClientContext(c_.trustedCaFiles, type_ == kTls ? c_.certificateFile : std::string(),
+                      type_ == kTls ? c_.keyFile : std::string(), &error);
     if (!context) return Fail(error);
     session_ = std::make_unique<TlsSession>(context);
     return std::nullopt;
