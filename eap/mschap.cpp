@@ -90,7 +90,8 @@ std::optional<std::string> AuthenticatorResponse(const Hash& passwordHash, const
                                                  std::string_view userName) {
   static constexpr std::string_view kMagic1 = "Magic server to client signing constant";
   static constexpr std::string_view kMagic2 = "Pad to make it do more than one iteration";
-  const std::optional<Hash> hashHash = HashNtPasswordHash(passwordHash);
+  std::optional<Hash> hashHash = HashNtPasswordHash(passwordHash);
+  const WipeOnExit wipeHashHash(hashHash ? hashHash->data() : nullptr, hashHash ? hashHash->size() : 0);
   const std::optional<Challenge8> challenge = ChallengeHash(peer, authenticator, userName);
   if (!hashHash || !challenge) return std::nullopt;
   std::array<uint8_t, crypto::kSha1Length> digest{};

@@ -71,7 +71,8 @@ class MsChapV2 {
           *note = "no random source for the MS-CHAP-V2 challenge";
           return Result::kFailed;
         }
-        const std::optional<mschap::Hash> hash = mschap::NtPasswordHash(PasswordText(c_.password));
+        std::optional<mschap::Hash> hash = mschap::NtPasswordHash(PasswordText(c_.password));
+        const WipeOnExit wipeHash(hash ? hash->data() : nullptr, hash ? hash->size() : 0);
         const std::optional<mschap::NtResponse> response =
             hash
                 ? mschap::GenerateNtResponse(authenticator_, peer_, mschap::WithoutDomain(c_.userName), *hash)
@@ -113,7 +114,8 @@ class MsChapV2 {
     authenticator_ = authenticator;
     ident_ = ident;
     if (!crypto::RandomBytes(peer_)) return std::nullopt;
-    const std::optional<mschap::Hash> hash = mschap::NtPasswordHash(PasswordText(c_.password));
+    std::optional<mschap::Hash> hash = mschap::NtPasswordHash(PasswordText(c_.password));
+    const WipeOnExit wipeHash(hash ? hash->data() : nullptr, hash ? hash->size() : 0);
     if (!hash) return std::nullopt;
     const std::string_view user = mschap::WithoutDomain(c_.userName);
     const std::optional<mschap::NtResponse> response =
@@ -426,7 +428,8 @@ class Leap : public PeerSession::Method {
   Reply OnRequest(const Packet& packet) override {
     const std::optional<LeapMessage> message = ReadLeap(packet.data);
     if (!message || message->value.size() != 8) return Ignore("a LEAP request without an 8-byte challenge");
-    const std::optional<mschap::Hash> hash = mschap::NtPasswordHash(PasswordText(c_.password));
+    std::optional<mschap::Hash> hash = mschap::NtPasswordHash(PasswordText(c_.password));
+    const WipeOnExit wipeHash(hash ? hash->data() : nullptr, hash ? hash->size() : 0);
     std::copy_n(message->value.begin(), 8, peerChallenge_.begin());
     const std::optional<mschap::NtResponse> response =
         hash ? mschap::ChallengeResponse(peerChallenge_, *hash) : std::nullopt;
@@ -449,8 +452,10 @@ class Leap : public PeerSession::Method {
   Reply OnResponse(const Packet& packet) override {
     const std::optional<LeapMessage> message = ReadLeap(packet.data);
     if (!asked_ || !message || message->value.size() != 24) return Ignore("a LEAP response out of turn");
-    const std::optional<mschap::Hash> hash = mschap::NtPasswordHash(PasswordText(c_.password));
-    const std::optional<mschap::Hash> hashHash = hash ? mschap::HashNtPasswordHash(*hash) : std::nullopt;
+    std::optional<mschap::Hash> hash = mschap::NtPasswordHash(PasswordText(c_.password));
+    const WipeOnExit wipeHash(hash ? hash->data() : nullptr, hash ? hash->size() : 0);
+    std::optional<mschap::Hash> hashHash = hash ? mschap::HashNtPasswordHash(*hash) : std::nullopt;
+    const WipeOnExit wipeHashHash(hashHash ? hashHash->data() : nullptr, hashHash ? hashHash->size() : 0);
     const std::optional<mschap::NtResponse> expected =
         hashHash ? mschap::ChallengeResponse(apChallenge_, *hashHash) : std::nullopt;
     if (!expected || !std::equal(expected->begin(), expected->end(), message->value.begin()))

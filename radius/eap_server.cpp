@@ -163,7 +163,8 @@ class MsChapV2Checker {
                                           const mschap::Challenge& peer, const mschap::NtResponse& response,
                                           std::string_view name, const std::optional<std::string>& password) {
     if (!password) return std::nullopt;
-    const std::optional<mschap::Hash> hash = mschap::NtPasswordHash(*password);
+    std::optional<mschap::Hash> hash = mschap::NtPasswordHash(*password);
+    const WipeOnExit wipeHash(hash ? hash->data() : nullptr, hash ? hash->size() : 0);
     const std::string_view user = mschap::WithoutDomain(name);
     const std::optional<mschap::NtResponse> expected =
         hash ? mschap::GenerateNtResponse(authenticator, peer, user, *hash) : std::nullopt;
@@ -347,7 +348,8 @@ class LeapServer : public ServerMethod {
     const std::optional<eap::LeapMessage> message = eap::ReadLeap(packet.data);
     if (packet.type != eap::kLeap || !message) return Reject(packet.identifier, "not a LEAP packet");
     const std::optional<std::string> password = s_.Password(s_.identity);
-    const std::optional<mschap::Hash> hash = password ? mschap::NtPasswordHash(*password) : std::nullopt;
+    std::optional<mschap::Hash> hash = password ? mschap::NtPasswordHash(*password) : std::nullopt;
+    const WipeOnExit wipeHash(hash ? hash->data() : nullptr, hash ? hash->size() : 0);
     if (!hash) return Reject(packet.identifier, "LEAP: no such user " + s_.identity);
     if (packet.code == eap::kResponse && !answered_) {
       const std::optional<mschap::NtResponse> expected = mschap::ChallengeResponse(peerChallenge_, *hash);
@@ -360,7 +362,8 @@ class LeapServer : public ServerMethod {
       return Challenge(eap::Build(eap::kSuccess, packet.identifier));
     }
     if (packet.code == eap::kRequest && answered_ && message->value.size() == 8) {
-      const std::optional<mschap::Hash> hashHash = mschap::HashNtPasswordHash(*hash);
+      std::optional<mschap::Hash> hashHash = mschap::HashNtPasswordHash(*hash);
+      const WipeOnExit wipeHashHash(hashHash ? hashHash->data() : nullptr, hashHash ? hashHash->size() : 0);
       mschap::Challenge8 apChallenge{};
       std::copy_n(message->value.begin(), apChallenge.size(), apChallenge.begin());
       const std::optional<mschap::NtResponse> response =

@@ -253,8 +253,12 @@ std::string RefusalText(const json& traces) {
     const std::string text = line.get<std::string>();
     for (const char* words : {"certificate", "unavailable", "RC4", "no RADIUS server"}) {
       if (text.find(words) == std::string::npos) continue;
-      const size_t said = text.find("failed: ");
-      return "authentication failed: " + (said == std::string::npos ? text : text.substr(said + 8));
+      // "[ERR] EAP failed: why" or "[ERR] why": the why.
+      size_t said = text.find("failed: ");
+      said = said != std::string::npos              ? said + 8
+             : text.find("] ") != std::string::npos ? text.find("] ") + 2
+                                                    : 0;
+      return "authentication failed: " + text.substr(said);
     }
   }
   return "authentication failed (check the credentials)";
@@ -408,7 +412,7 @@ int Join(Session& session, const JoinRequest& r, Output& out) {
     if (const std::optional<std::string> refused = PrepareStandIn(session, r, thumbprint))
       return Failed(out, *refused, kOwnRefusal);
     // The supplicant's errors come as trace lines: they say why it refused.
-    if (!r.eap.empty()) HalvexWPATrace(1);
+    HalvexWPATrace(1);
     if (!r.eap.empty() && Identity(r, thumbprint) != 0)
       return Failed(out, "the supplicant did not take the identity", 1);
     std::vector<unsigned char> passphrase;

@@ -3,6 +3,7 @@
 // answers and keys, and every frame it must not take.
 #include <array>
 
+#include "crypto/crypto.h"
 #include "crypto/rsn.h"
 #include "tests/toolkit/engine_fixture.h"
 
@@ -312,6 +313,13 @@ TEST_F(PskEngineTest, WpaWithTkipTakesItsGroupKeyInAHandshakeOfItsOwn) {
   rsn::KeyFrame m1 = frame(0x0089, 1);
   m1.nonce.fill(0xA0);
   ASSERT_EQ(Receive(rsn::BuildKeyFrame(m1)), 0);
+  uint8_t probe[1] = {};
+  if (!hx::crypto::Rc4(Bytes{1}, 0, probe)) {
+    // No RC4 in this system's cryptography: TKIP is refused at once, and said to be.
+    ASSERT_EQ(Types(), (std::vector<ULONG>{2}));
+    EXPECT_EQ(side_.events[0].state, 3u);
+    GTEST_SKIP() << "no RC4 here: TKIP refused";
+  }
   ASSERT_EQ(Types(), (std::vector<ULONG>{1, 8}));
   const Bytes message2 = side_.events[1].bytes;
   ASSERT_EQ(message2.size(), 123u);
