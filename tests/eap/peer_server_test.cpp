@@ -6,6 +6,8 @@
 #ifdef HALVEX_HAS_RADIUS
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <string>
 
@@ -73,7 +75,7 @@ Outcome Exchange(eap::PeerCredentials credentials, radius::EapServer& server) {
 class PeerServerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = fs::path(::testing::TempDir()) / "halvex_peer_server";
+    dir_ = fs::path(::testing::TempDir()) / ("halvex_peer_server-" + std::to_string(getpid()));
     fs::remove_all(dir_);
     std::string error;
     ASSERT_TRUE(radius::EnsureCa(dir_, &ca_, &error)) << error;

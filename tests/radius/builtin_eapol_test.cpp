@@ -4,6 +4,8 @@
 #ifdef HALVEX_HAS_RADIUS
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -18,7 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(BuiltinRadiusTest, EapolTestSucceedsWithEachMethodAndFailsWithWrongCredentials) {
-  const fs::path dir = fs::path(::testing::TempDir()) / "halvex_builtin_eapol";
+  const fs::path dir = fs::path(::testing::TempDir()) / ("halvex_builtin_eapol-" + std::to_string(getpid()));
   fs::remove_all(dir);
   std::string error;
   // The peer's Called-Station-Id names no network: every network's users count.

@@ -4,7 +4,9 @@
 // method with a right and a wrong credential, the GTC response the utility
 // stored, and a server the station does not trust. (Without a TLS library the
 // TLS-based methods say so at once.)
+#include <unistd.h>
 #include <algorithm>
+
 #include <filesystem>
 #include <string>
 
@@ -25,7 +27,7 @@ namespace fs = std::filesystem;
 class BuiltinJoinTest : public EnterpriseJoinTest {
  protected:
   static void SetUpTestSuite() {
-    dir_ = fs::path(::testing::TempDir()) / "halvex_builtin_join";
+    dir_ = fs::path(::testing::TempDir()) / ("halvex_builtin_join-" + std::to_string(getpid()));
     fs::remove_all(dir_);
     std::string error;
     radius::BuiltinNetwork corp{"HalvexCorp", {0x00, 0x11, 0x22, 0x33, 0x44, 0x05}, {{"alice", "s3cret"}}};
