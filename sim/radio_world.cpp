@@ -526,20 +526,20 @@ std::vector<Bytes> RadioWorld::RelayToServer(const AccessPoint& ap, const MacAdd
   // One exchange with the server at a time: what the station sends while an
   // answer is awaited is dropped, as a retransmission would be.
   if (radiusAwaiting_ != 0) return {};
-  RadiusRequest request;
-  request.ticket = NextRadiusTicket();
-  request.server = ap.radius;
   if (length >= kEapHeader + 1 && eap[0] == kEapResponse && eap[4] == kEapIdentity) {
     station.eapIdentity.assign(reinterpret_cast<const char*>(eap + kEapHeader + 1), length - kEapHeader - 1);
     radiusState_.clear();  // a new identity starts the exchange afresh
   }
+  // Made in place: GCC 12 takes a moved optional member for uninitialized (-O2, TSan).
+  RadiusRequest& request = radiusOut_.emplace();
+  request.ticket = NextRadiusTicket();
+  if (ap.radius) request.server.emplace(*ap.radius);
   request.userName = station.eapIdentity;
   request.eap.assign(eap, eap + length);
   request.state = radiusState_;
   request.calledStationId = StationId(ap.bssid) + ":" + ap.ssid;
   request.callingStationId = StationId(self);
   radiusAwaiting_ = request.ticket;
-  radiusOut_ = std::move(request);
   ++station.radiusRequests;
   return {};
 }

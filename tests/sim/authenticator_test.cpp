@@ -5,8 +5,10 @@
 // starts the 4-way handshake.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -169,7 +171,7 @@ TEST_F(RadiusAuthenticatorTest, EachEapPacketGoesInAnAccessRequestAndEachAnswerB
   bigFrame.insert(bigFrame.end(), big.begin(), big.end());
   const Bytes challenge = {0x01, 0x02, 0x00, 0x06, 0x19, 0x20};
   const Bytes state = {'s', 't', 'a', 't', 'e', '-', '1'};
-  server_.Script([&](const radius::Packet&) {
+  server_.Script([challenge, state](const radius::Packet&) {
     radius::Packet answer = RadiusAnswer(radius::kAccessChallenge, challenge);
     answer.Add(radius::kState, state);
     return answer;
@@ -238,9 +240,11 @@ TEST_F(RadiusAuthenticatorTest, RefusalsAndSilenceBecomeEapFailure) {
 
 TEST_F(RadiusAuthenticatorTest, LostRequestsAreSentAgainAndAWrongSecretGetsNoAnswer) {
   adapter_->SetRadiusTiming(30ms, 3);
-  int seen = 0;
-  server_.Script([&](const radius::Packet&) -> std::optional<radius::Packet> {
-    if (++seen == 1) return std::nullopt;  // the first copy is lost
+  // Copies, shared or counted apart: the server's thread runs the script, and
+  // what passes between it and the test goes through sockets.
+  auto seen = std::make_shared<std::atomic<int> >(0);
+  server_.Script([seen](const radius::Packet&) -> std::optional<radius::Packet> {
+    if (++*seen == 1) return std::nullopt;  // the first copy is lost
     return RadiusAnswer(radius::kAccessChallenge, {0x01, 0x02, 0x00, 0x05, 0x01});
   });
   EXPECT_EQ(Relay(kIdentityBob, 1), (std::vector<Record>{kSent, ToStation({0x01, 0x02, 0x00, 0x05, 0x01})}));
@@ -267,10 +271,10 @@ TEST_F(RadiusAuthenticatorTest, AcceptGivesThePmkForTheFourWayHandshake) {
   const Bytes key = {0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A,
                      0x1B, 0x1C, 0x1D, 0x1E, 0x1F, 0x20, 0x21, 0x22, 0x23, 0x24, 0x25,
                      0x26, 0x27, 0x28, 0x29, 0x2A, 0x2B, 0x2C, 0x2D, 0x2E, 0x2F};
-  server_.Script([&](const radius::Packet& request) {
+  server_.Script([key, secret = server_.secret()](const radius::Packet& request) {
     radius::Packet answer = RadiusAnswer(radius::kAccessAccept, {0x03, 0x05, 0x00, 0x04});
     radius::AddVendorAttribute(answer, radius::kVendorMicrosoft, radius::kMsMppeRecvKey,
-                               radius::EncryptMppeKey(key, server_.secret(), request.authenticator, 0x1234));
+                               radius::EncryptMppeKey(key, secret, request.authenticator, 0x1234));
     return answer;
   });
   const std::vector<Record> records = Relay(kIdentityBob, 2);
