@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     hx::eap::UnpadPassword(packet);
 
     // Any message, cut at any size, comes back whole.
-    hx::eap::Fragmenter fragments(packet, 1 + (packet.empty() ? 0 : packet[0] % 64), 0);
+    hx::eap::Fragmenter fragments(packet, 16 + (packet.empty() ? 0 : packet[0] % 112), 0);
     hx::eap::Reassembler again;
     hx::eap::Reassembler::Status last = hx::eap::Reassembler::Status::kError;
     while (fragments.Pending()) last = again.Add(fragments.Next());
