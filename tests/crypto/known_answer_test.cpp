@@ -353,6 +353,14 @@ TEST(RsnKnownAnswerTest, KeyDataWithGroupKeyWrapsAndReadsBack) {
   EXPECT_EQ(found->keyId, 2);
   EXPECT_EQ(Plain(found->key), Bytes(16, 0x5A));
   EXPECT_EQ(Plain(*rsn::FindElement(unwrapped, 0x30)), rsnElement);
+  // WPA's element is the vendor element 00:50:F2 of type 1, however short;
+  // not WMM's (type 2), not a cut one.
+  EXPECT_EQ(Plain(*rsn::FindWpaElement(Hex("dd040050f201"))), Hex("dd040050f201"));
+  EXPECT_FALSE(rsn::FindWpaElement(Hex("dd040050f202")));
+  EXPECT_FALSE(rsn::FindWpaElement(Hex("dd030050f2")));
+  Bytes both = Hex("dd040050f201");
+  both.insert(both.end(), rsnElement.begin(), rsnElement.end());
+  EXPECT_EQ(Plain(*rsn::FindSecurityElement(both)), rsnElement) << "RSN first";
   // No GTK in other vendor elements, cut ones or padding.
   EXPECT_FALSE(rsn::FindGroupKey(Hex("dd16000fac0202005a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a")));
   EXPECT_FALSE(rsn::FindGroupKey(Hex("dd17000fac0102005a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a")));

@@ -231,7 +231,12 @@ TEST_F(RadiusAuthenticatorTest, RefusalsAndSilenceBecomeEapFailure) {
     SCOPED_TRACE(c.name);
     server_.Script(c.answer);
     ASSERT_EQ(Join("HalvexCorp", sim::ndis::kAuthWpa2), (std::vector<Record>{kConnected, kRequestIdentity1}));
+    const size_t before = server_.Requests().size();
     EXPECT_EQ(Relay(kIdentityBob, 1), (std::vector<Record>{kSent, c.failure}));
+    // Sent once when answered; twice, the attempts the timing allows, when not.
+    EXPECT_EQ(
+        server_.Requests().size() - before,
+        c.failure == ToStation({0x04, 0x01, 0x00, 0x04}) && std::string(c.name) == "no answer" ? 2u : 1u);
     EXPECT_EQ(Station().eapFailures, ++failures);
     EXPECT_FALSE(Station().eapAuthorized);
     EXPECT_FALSE(adapter_->PortOpen());
