@@ -175,6 +175,11 @@ class Halvexctl(unittest.TestCase):
         r = self.run_ctl("join", "HalvexCorp", "--peap", "alice", "--ca", ca, stdin="s3cret\n")
         self.assertEqual(r.returncode, 1)
         self.assertIn("authentication failed: the server's certificate was not accepted", r.stderr)
+        # A key that is not the certificate's: said before anything is sent.
+        r = self.run_ctl("join", "HalvexCorp", "--tls", "alice", "--cert", os.path.join(users, "alice.pem"),
+                         "--key", os.path.join(users, "bob.key"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("bob.key: does not belong to the certificate", r.stderr)
         # Usage: the options that go together.
         for args, said in [(["--tls", "alice"], "--cert"), (["--ttls", "bob", "--inner", "gtc"], "does not go with"),
                            (["--psk", "halvex-wpa2-pass", "--ca", ca], "--ca goes with")]:
