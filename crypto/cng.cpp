@@ -1,11 +1,14 @@
 // The primitives over the Windows CNG API (bcrypt.dll). PBKDF2, HMAC and
 // randomness are CNG's own. Key wrap is RFC 3394's construction over CNG's
 // AES in ECB mode: CNG's AES key-wrap blob only unwraps AES keys (16, 24 or
-// 32 bytes), not key data of any length, and Wine's bcrypt lacks it.
+// 32 bytes), not key data of any length, and Wine's bcrypt lacks it. Single
+// DES, where CNG has none, is 3DES with three equal keys (the same cipher);
+// RC4 and MD4 are CNG's where the system offers them, and refused where not.
 #include <windows.h>
 // windows.h first: bcrypt.h needs its types.
 #include <bcrypt.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -48,6 +51,43 @@ class Provider {
 
 BCRYPT_ALG_HANDLE HmacSha1Provider() {
   static Provider provider(BCRYPT_SHA1_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
+  return provider.get();
+}
+
+BCRYPT_ALG_HANDLE HmacMd5Provider() {
+  static Provider provider(BCRYPT_MD5_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
+  return provider.get();
+}
+
+BCRYPT_ALG_HANDLE Sha1Provider() {
+  static Provider provider(BCRYPT_SHA1_ALGORITHM, 0);
+  return provider.get();
+}
+
+BCRYPT_ALG_HANDLE Md5Provider() {
+  static Provider provider(BCRYPT_MD5_ALGORITHM, 0);
+  return provider.get();
+}
+
+BCRYPT_ALG_HANDLE Md4Provider() {
+  static Provider provider(BCRYPT_MD4_ALGORITHM, 0);
+  return provider.get();
+}
+
+// ECB, or nothing: Wine's CNG, which takes no ECB for 3DES, faults on a
+// 3DES encryption in its default mode.
+BCRYPT_ALG_HANDLE DesProvider() {
+  static Provider provider(BCRYPT_DES_ALGORITHM, 0, BCRYPT_CHAIN_MODE_ECB);
+  return provider.get();
+}
+
+BCRYPT_ALG_HANDLE TripleDesProvider() {
+  static Provider provider(BCRYPT_3DES_ALGORITHM, 0, BCRYPT_CHAIN_MODE_ECB);
+  return provider.get();
+}
+
+BCRYPT_ALG_HANDLE Rc4Provider() {
+  static Provider provider(BCRYPT_RC4_ALGORITHM, 0);
   return provider.get();
 }
 
@@ -98,6 +138,32 @@ bool WrapShapeOk(size_t plainLength) {
   return plainLength >= 16 && plainLength % 8 == 0;
 }
 
+// A hash or an HMAC (`provider` says which) over the parts.
+bool HashOver(BCRYPT_ALG_HANDLE provider, ByteView key, std::initializer_list<ByteView> parts,
+              std::span<uint8_t> out) {
+  if (provider == nullptr) return false;
+  BCRYPT_HASH_HANDLE handle = nullptr;
+  if (!Ok(BCryptCreateHash(provider, &handle, nullptr, 0, Mutable(key.data()), static_cast<ULONG>(key.size()),
+                           0)))
+    return false;
+  const UniqueHash hash(handle);
+  for (ByteView part : parts) {
+    if (!part.empty() &&
+        !Ok(BCryptHashData(handle, Mutable(part.data()), static_cast<ULONG>(part.size()), 0)))
+      return false;
+  }
+  return Ok(BCryptFinishHash(handle, out.data(), static_cast<ULONG>(out.size()), 0));
+}
+
+UniqueKey SymmetricKey(BCRYPT_ALG_HANDLE provider, ByteView key) {
+  if (provider == nullptr) return {};
+  BCRYPT_KEY_HANDLE handle = nullptr;
+  if (!Ok(BCryptGenerateSymmetricKey(provider, &handle, nullptr, 0, Mutable(key.data()),
+                                     static_cast<ULONG>(key.size()), 0)))
+    return {};
+  return UniqueKey(handle);
+}
+
 }  // namespace
 
 const char* BackendName() {
@@ -112,18 +178,62 @@ bool Pbkdf2HmacSha1(ByteView password, ByteView salt, uint32_t iterations, std::
 }
 
 bool HmacSha1(ByteView key, std::initializer_list<ByteView> parts, std::span<uint8_t, kSha1Length> out) {
-  if (HmacSha1Provider() == nullptr) return false;
-  BCRYPT_HASH_HANDLE handle = nullptr;
-  if (!Ok(BCryptCreateHash(HmacSha1Provider(), &handle, nullptr, 0, Mutable(key.data()),
-                           static_cast<ULONG>(key.size()), 0)))
-    return false;
-  const UniqueHash hash(handle);
-  for (ByteView part : parts) {
-    if (!part.empty() &&
-        !Ok(BCryptHashData(handle, Mutable(part.data()), static_cast<ULONG>(part.size()), 0)))
-      return false;
+  return HashOver(HmacSha1Provider(), key, parts, out);
+}
+
+bool HmacMd5(ByteView key, std::initializer_list<ByteView> parts, std::span<uint8_t, kMd5Length> out) {
+  return HashOver(HmacMd5Provider(), key, parts, out);
+}
+
+bool Sha1(std::initializer_list<ByteView> parts, std::span<uint8_t, kSha1Length> out) {
+  return HashOver(Sha1Provider(), {}, parts, out);
+}
+
+bool Md5(std::initializer_list<ByteView> parts, std::span<uint8_t, kMd5Length> out) {
+  return HashOver(Md5Provider(), {}, parts, out);
+}
+
+bool Md4(ByteView data, std::span<uint8_t, kMd4Length> out) {
+  return HashOver(Md4Provider(), {}, {data}, out);
+}
+
+bool DesEncrypt(std::span<const uint8_t, kDesBlock> key, std::span<const uint8_t, kDesBlock> in,
+                std::span<uint8_t, kDesBlock> out) {
+  UniqueKey des = SymmetricKey(DesProvider(), key);
+  if (!des) {
+    uint8_t triple[3 * kDesBlock];
+    WipeOnExit wipe(triple, sizeof triple);
+    for (size_t i = 0; i < 3; ++i) std::memcpy(triple + i * kDesBlock, key.data(), kDesBlock);
+    des = SymmetricKey(TripleDesProvider(), ByteView(triple, sizeof triple));
   }
-  return Ok(BCryptFinishHash(handle, out.data(), static_cast<ULONG>(out.size()), 0));
+  if (!des) return false;
+  uint8_t block[kDesBlock];
+  std::memcpy(block, in.data(), kDesBlock);
+  ULONG done = 0;
+  const bool ok =
+      Ok(BCryptEncrypt(des.get(), block, kDesBlock, nullptr, nullptr, 0, out.data(), kDesBlock, &done, 0)) &&
+      done == kDesBlock;
+  WipeSecret(block, sizeof block);
+  return ok;
+}
+
+bool Rc4(ByteView key, size_t skip, std::span<uint8_t> data) {
+  if (key.empty()) return false;
+  const UniqueKey rc4 = SymmetricKey(Rc4Provider(), key);
+  if (!rc4) return false;
+  uint8_t scratch[256];
+  WipeOnExit wipe(scratch, sizeof scratch);
+  ULONG done = 0;
+  // The stream cipher keeps its position from call to call on one key.
+  while (skip > 0) {
+    const ULONG n = static_cast<ULONG>(std::min(skip, sizeof scratch));
+    std::memset(scratch, 0, sizeof scratch);
+    if (!Ok(BCryptEncrypt(rc4.get(), scratch, n, nullptr, nullptr, 0, scratch, n, &done, 0))) return false;
+    skip -= n;
+  }
+  return data.empty() ||
+         Ok(BCryptEncrypt(rc4.get(), data.data(), static_cast<ULONG>(data.size()), nullptr, nullptr, 0,
+                          data.data(), static_cast<ULONG>(data.size()), &done, 0));
 }
 
 bool AesKeyWrap(ByteView kek, ByteView plain, Bytes& wrapped) {

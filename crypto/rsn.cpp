@@ -43,6 +43,17 @@ void ForEachElement(ByteView run, Visit visit) {
   }
 }
 
+// The MIC of a key frame by its descriptor version: HMAC-MD5 (16 bytes) for
+// 1, the first 16 bytes of HMAC-SHA1 for 2.
+bool ComputeMic(uint16_t info, ByteView kck, ByteView frame, std::array<uint8_t, crypto::kSha1Length>& mac) {
+  if ((info & kInfoVersionMask) == kInfoVersionRc4)
+    return crypto::HmacMd5(kck, {frame},
+                           std::span<uint8_t, crypto::kMd5Length>(mac.data(), crypto::kMd5Length));
+  return crypto::HmacSha1(kck, {frame}, mac);
+}
+
+constexpr uint8_t kWpaOui[4] = {0x00, 0x50, 0xF2, 0x01};  // OUI and vendor type 1
+
 }  // namespace
 
 std::optional<SecretBytes> PassphraseToPmk(std::string_view passphrase, ByteView ssid) {
@@ -75,7 +86,7 @@ bool Prf(ByteView key, std::string_view label, ByteView data, std::span<uint8_t>
 }
 
 std::optional<Ptk> DerivePtk(ByteView pmk, const Mac& aa, const Mac& spa, const Nonce& anonce,
-                             const Nonce& snonce) {
+                             const Nonce& snonce, size_t tkLength) {
   uint8_t data[2 * 6 + 2 * 32];
   const bool aaFirst = aa < spa;
   std::memcpy(data, (aaFirst ? aa : spa).data(), 6);
@@ -83,7 +94,7 @@ std::optional<Ptk> DerivePtk(ByteView pmk, const Mac& aa, const Mac& spa, const 
   const bool anonceFirst = anonce < snonce;
   std::memcpy(data + 12, (anonceFirst ? anonce : snonce).data(), 32);
   std::memcpy(data + 44, (anonceFirst ? snonce : anonce).data(), 32);
-  SecretBytes ptk(3 * kCcmpKeyLength);
+  SecretBytes ptk(2 * kCcmpKeyLength + tkLength);
   if (!Prf(pmk, "Pairwise key expansion", data, ptk)) return std::nullopt;
   Ptk keys;
   keys.kck.assign(ptk.begin(), ptk.begin() + 16);
@@ -99,11 +110,12 @@ std::optional<KeyFrame> ParseKeyFrame(ByteView eapol) {
       bodyLength < kKeyBody)
     return std::nullopt;
   const uint8_t* body = eapol.data() + kEapolHeader;
-  if (body[0] != kRsnDescriptor) return std::nullopt;
+  if (body[0] != kRsnDescriptor && body[0] != kWpaDescriptor) return std::nullopt;
   const size_t dataLength = Get16(body + kKeyBody - 2);
   if (dataLength > bodyLength - kKeyBody) return std::nullopt;
   KeyFrame frame;
   frame.protocolVersion = eapol[0];
+  frame.descriptor = body[0];
   frame.info = Get16(body + 1);
   frame.keyLength = Get16(body + 3);
   for (int i = 0; i < 8; ++i) frame.replayCounter = frame.replayCounter << 8 | body[5 + i];
@@ -122,7 +134,7 @@ Bytes BuildKeyFrame(const KeyFrame& frame, ByteView kck) {
   bytes[1] = kEapolKey;
   Put16(&bytes[2], static_cast<uint16_t>(bodyLength));
   uint8_t* body = bytes.data() + kEapolHeader;
-  body[0] = kRsnDescriptor;
+  body[0] = frame.descriptor;
   Put16(body + 1, frame.info);
   Put16(body + 3, frame.keyLength);
   for (int i = 0; i < 8; ++i) body[5 + i] = static_cast<uint8_t>(frame.replayCounter >> (56 - 8 * i));
@@ -137,7 +149,7 @@ Bytes BuildKeyFrame(const KeyFrame& frame, ByteView kck) {
   }
   // The MIC covers the whole frame with its own field zero.
   std::array<uint8_t, crypto::kSha1Length> mac{};
-  if (crypto::HmacSha1(kck, {bytes}, mac)) std::memcpy(bytes.data() + kMicOffset, mac.data(), kMicLength);
+  if (ComputeMic(frame.info, kck, bytes, mac)) std::memcpy(bytes.data() + kMicOffset, mac.data(), kMicLength);
   return bytes;
 }
 
@@ -148,7 +160,7 @@ bool MicMatches(ByteView eapol, ByteView kck) {
   Bytes copy(eapol.begin(), eapol.begin() + static_cast<std::ptrdiff_t>(length));
   std::fill_n(copy.begin() + kMicOffset, kMicLength, 0);
   std::array<uint8_t, crypto::kSha1Length> mac{};
-  if (!crypto::HmacSha1(kck, {copy}, mac)) return false;
+  if (!ComputeMic(Get16(&eapol[kEapolHeader + 1]), kck, copy, mac)) return false;
   // Compared in full whatever differs first: no early way out.
   uint8_t differs = 0;
   for (size_t i = 0; i < kMicLength; ++i) differs |= static_cast<uint8_t>(mac[i] ^ eapol[kMicOffset + i]);
@@ -163,6 +175,23 @@ std::optional<ByteView> FindElement(ByteView elements, uint8_t id) {
     return true;
   });
   return found;
+}
+
+std::optional<ByteView> FindWpaElement(ByteView elements) {
+  std::optional<ByteView> found;
+  ForEachElement(elements, [&](ByteView element) {
+    if (element[0] != kVendorElement || element.size() < 2 + 4 ||
+        !std::equal(kWpaOui, kWpaOui + 4, element.begin() + 2))
+      return false;
+    found = element;
+    return true;
+  });
+  return found;
+}
+
+std::optional<ByteView> FindSecurityElement(ByteView elements) {
+  if (std::optional<ByteView> rsn = FindElement(elements, kRsnElementId)) return rsn;
+  return FindWpaElement(elements);
 }
 
 std::optional<GroupKey> FindGroupKey(ByteView keyData) {
@@ -203,6 +232,12 @@ bool WrapKeyData(ByteView kek, ByteView plain, Bytes& wrapped) {
 
 bool UnwrapKeyData(ByteView kek, ByteView wrapped, SecretBytes& plain) {
   return crypto::AesKeyUnwrap(kek, wrapped, plain);
+}
+
+bool Rc4KeyData(ByteView kek, const std::array<uint8_t, 16>& iv, std::span<uint8_t> data) {
+  SecretBytes key(iv.begin(), iv.end());
+  key.insert(key.end(), kek.begin(), kek.end());
+  return crypto::Rc4(key, 256, data);
 }
 
 bool RandomNonce(Nonce& nonce) {

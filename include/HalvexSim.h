@@ -10,6 +10,8 @@
  *                       is written on the first run
  *   world.json          what the adapter was doing: its association, radio,
  *                       counters and stored driver values
+ *   radius/             the built-in RADIUS server's secret, test CA, server
+ *                       certificate and users' client certificates
  *   simd.sock, simd.log the machine's service (POSIX hosts)
  *
  * On POSIX hosts one machine per state directory is shared by every process
@@ -94,6 +96,14 @@ HALVEXSIM_API int HalvexSimImportRegistry(const char* path, char* messages, unsi
 /* 1 when the associated network's port is open: its authenticator (if any)
  * let the station through and traffic flows; 0 otherwise. */
 HALVEXSIM_API int HalvexSimPortOpen(void);
+
+/* The machine's built-in RADIUS server, which its 802.1X access points use
+ * unless they name their own: its address ("127.0.0.1:PORT"), secret and
+ * the path of the CA certificate its own certificate chains to, each
+ * NUL-terminated and cut to its size. HALVEXSIM_FAILED (empty texts) while
+ * none runs. */
+HALVEXSIM_API int HalvexSimRadiusServer(char* address, unsigned addressSize, char* secret,
+                                        unsigned secretSize, char* caCertificate, unsigned caSize);
 
 #ifdef __cplusplus
 }

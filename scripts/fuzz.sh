@@ -2,7 +2,7 @@
 # Builds a fuzz target with clang (libFuzzer, ASan, UBSan) against a clang
 # build of the library and runs it: scripts/fuzz.sh [seconds] [build dir] [target].
 # Targets: event_walk (default), reg_file, registry_text, received_frame,
-# ie_readers, hex_dump, eapol_key, service_requests.
+# ie_readers, hex_dump, eapol_key, service_requests, eap_fragments, radius_codec.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-180}
@@ -47,6 +47,16 @@ case "$target" in
     max_len=4096
     extra=("$build/odSupp_M.so" -lcrypto)
     ;;
+  eap_fragments)
+    libs=(hxeap hxcrypto hxplatform)
+    max_len=4096
+    extra=(-lssl -lcrypto)
+    ;;
+  radius_codec)
+    libs=(hxradius hxeap hxcrypto hxplatform)
+    max_len=4096
+    extra=(-lssl -lcrypto)
+    ;;
   *)
     echo "unknown fuzz target: $target" >&2
     exit 2
@@ -76,9 +86,14 @@ elif [ "$target" = service_requests ]; then
   [ -n "$(ls -A "$corpus" 2>/dev/null)" ] || python3 fuzz/make_service_corpus.py
 elif [[ "$target" =~ ^(received_frame|ie_readers|hex_dump)$ ]]; then
   [ -n "$(ls -A "$corpus" 2>/dev/null)" ] || python3 fuzz/make_supplicant_corpus.py
+elif [[ "$target" =~ ^(eap_fragments|radius_codec)$ ]]; then
+  [ -n "$(ls -A "$corpus" 2>/dev/null)" ] || python3 fuzz/make_radius_corpus.py
 fi
+# HALVEX_FUZZ_RUNS stops the run after that many inputs, if the time lasts.
+runs=()
+[ -z "${HALVEX_FUZZ_RUNS:-}" ] || runs=(-runs="$HALVEX_FUZZ_RUNS")
 # New inputs go to a scratch directory; crashes land in the corpus as regressions.
 scratch="$build/${target}_new"
 mkdir -p "$scratch"
-"$build/${target}_fuzz" -max_len="$max_len" -max_total_time="$seconds" -print_final_stats=1 \
+"$build/${target}_fuzz" -max_len="$max_len" -max_total_time="$seconds" "${runs[@]}" -print_final_stats=1 \
   -artifact_prefix="$corpus/crash-" "$scratch" "$corpus"

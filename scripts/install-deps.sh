@@ -18,8 +18,9 @@ esac
 demo=(cmake ninja-build g++ pkg-config libcli11-dev nlohmann-json3-dev libfmt-dev libssl-dev)
 # help2man makes the utility's man page; tmux, zsh and man-db let its tests
 # look at it as a person would (a terminal, completion, the rendered page).
+# FreeRADIUS and eapol_test judge the 802.1X methods.
 native=("${demo[@]}" make googletest libgtest-dev libgmock-dev libbenchmark-dev clang lld llvm python3 tshark
-        help2man tmux zsh man-db)
+        help2man tmux zsh man-db freeradius eapoltest)
 windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
 
 installed() {

@@ -1,5 +1,7 @@
 #include "sim/client.h"
 
+#include <nlohmann/json.hpp>
+
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -648,6 +650,22 @@ std::optional<std::string> ServiceClient::Status() {
   Reader r(reply->body);
   std::optional<std::string> text = r.Text();
   return r.Done() ? text : std::nullopt;
+}
+
+std::optional<RadiusServerInfo> ServiceClient::Radius() {
+  Writer request(Kind::kRadius);
+  std::optional<wire::Message> reply = impl_->Call(request);
+  if (!reply) return std::nullopt;
+  Reader r(reply->body);
+  const std::optional<std::string> text = r.Text();
+  if (!r.Done()) return std::nullopt;
+  const nlohmann::json info = nlohmann::json::parse(*text, nullptr, false);
+  if (!info.is_object()) return std::nullopt;
+  const auto field = [&](const char* name) {
+    auto it = info.find(name);
+    return it != info.end() && it->is_string() ? it->get<std::string>() : std::string();
+  };
+  return RadiusServerInfo{field("address"), field("secret"), field("caCertificate")};
 }
 
 bool ServiceClient::Stop() {

@@ -44,6 +44,8 @@ class ServiceClient {
 
   // Requests of the service itself; each fails once the service is gone.
   std::optional<std::string> Status();  // JSON text
+  // The machine's built-in RADIUS server; none when it does not run.
+  std::optional<RadiusServerInfo> Radius();
   bool Stop();
   bool Save(Lines* lines);
   bool Capture(const std::string* path, std::string* error);  // null: stop capturing

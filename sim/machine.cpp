@@ -291,6 +291,7 @@ std::unique_ptr<Machine> Machine::Load(const fs::path& where, Lines* lines,
 
   std::tie(machine->pointsWritten_, machine->pointsSize_) =
       WrittenStamp(machine->dir_ / "access-points.json");
+  machine->StartRadius(points, 0, lines);
   machine->adapter_ = SimAdapter::Create();
   for (const auto& [oid, value] : state.values) machine->adapter_->SetValue(oid, value);
   machine->adapter_->SetWorld(BuildWorld(points, state));
@@ -299,6 +300,18 @@ std::unique_ptr<Machine> Machine::Load(const fs::path& where, Lines* lines,
 
 Machine::~Machine() {
   if (adapter_) adapter_->StopCapture();
+  if (radiusRunning_) StopBuiltinRadius();
+}
+
+void Machine::StartRadius(const std::vector<AccessPoint>& points, uint16_t port, Lines* lines) {
+  if (radiusRunning_) StopBuiltinRadius();
+  std::string problem;
+  radiusRunning_ = StartBuiltinRadius(dir_, points, &problem, port);
+  if (!radiusRunning_) lines->push_back("the built-in RADIUS server did not start: " + problem);
+}
+
+std::optional<RadiusServerInfo> Machine::Radius() const {
+  return radiusRunning_ ? BuiltinRadiusInfo() : std::nullopt;
 }
 
 void Machine::RefreshAccessPoints(Lines* lines) {
@@ -307,7 +320,16 @@ void Machine::RefreshAccessPoints(Lines* lines) {
   bool ok = true;
   std::vector<AccessPoint> points = LoadAccessPoints(dir_, readOnly_, lines, &ok);
   std::tie(pointsWritten_, pointsSize_) = WrittenStamp(path);
-  if (ok) adapter_->ReplaceAccessPoints(std::move(points));
+  if (!ok) return;
+  // The built-in server learns the edited users, where it listened before.
+  uint16_t port = 0;
+  if (const auto info = Radius()) {
+    const size_t colon = info->address.rfind(':');
+    if (colon != std::string::npos)
+      port = static_cast<uint16_t>(std::atoi(info->address.c_str() + colon + 1));
+  }
+  StartRadius(points, port, lines);
+  adapter_->ReplaceAccessPoints(std::move(points));
 }
 
 bool Machine::Save(Lines* lines) {
@@ -342,8 +364,8 @@ bool TrafficFlows(const SimAdapter& adapter) {
   const RadioWorld world = adapter.World();
   if (!world.current || *world.current >= world.accessPoints.size()) return false;
   const AccessPoint& ap = world.accessPoints[*world.current];
-  if (ap.passphrase) return adapter.PortOpen();
-  if (ap.eapPassword) return world.station.eapAuthorized;
+  // Both end in the 4-way handshake (802.1X's on the RADIUS server's PMK).
+  if (ap.passphrase || ap.enterprise) return adapter.PortOpen();
   return true;
 }
 

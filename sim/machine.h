@@ -9,6 +9,8 @@
 //                       is written on the first run
 //   world.json          what the adapter was doing: its association, radio,
 //                       counters and stored driver values
+//   radius/             the built-in RADIUS server's secret, test CA, server
+//                       certificate and users' client certificates
 #pragma once
 
 #include <cstdint>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "sim/radio_world.h"
+#include "sim/radius_link.h"
 #include "sim/sim_adapter.h"
 
 namespace hx::sim {
@@ -50,6 +53,10 @@ class Machine {
   // changed could not be saved, the registry's changes included.
   bool Save(Lines* lines);
 
+  // The built-in RADIUS server the 802.1X access points use unless they name
+  // their own; none when it could not start (a read-only directory, say).
+  std::optional<RadiusServerInfo> Radius() const;
+
   SimAdapter& adapter() const { return *adapter_; }
   const std::shared_ptr<SimAdapter>& shared_adapter() const { return adapter_; }
   const std::filesystem::path& dir() const { return dir_; }
@@ -61,6 +68,9 @@ class Machine {
   bool readOnly_ = false;
   std::filesystem::file_time_type pointsWritten_{};  // access-points.json as last read
   uintmax_t pointsSize_ = 0;
+  // Replaces the running built-in server with one serving `points`.
+  void StartRadius(const std::vector<AccessPoint>& points, uint16_t port, Lines* lines);
+  bool radiusRunning_ = false;
   std::shared_ptr<SimAdapter> adapter_;
   struct Registry;
   std::unique_ptr<Registry> registry_;

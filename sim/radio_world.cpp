@@ -1,6 +1,7 @@
 #include "sim/radio_world.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 
@@ -56,10 +57,8 @@ constexpr uint8_t kEapolStart = 1;
 constexpr uint8_t kEapolKey = 3;
 constexpr uint8_t kEapRequest = 1;
 constexpr uint8_t kEapResponse = 2;
-constexpr uint8_t kEapSuccess = 3;
 constexpr uint8_t kEapFailure = 4;
 constexpr uint8_t kEapIdentity = 1;
-constexpr uint8_t kEapGtc = 6;
 
 uint16_t BigEndian16(const uint8_t* p) {
   return static_cast<uint16_t>((p[0] << 8) | p[1]);
@@ -90,7 +89,7 @@ Bytes EapolFrame(const AccessPoint& ap, const MacAddress& self, const Bytes& eap
 
 // The security element the station sends in its association request.
 Bytes StationSecurityElement(const AccessPoint& ap) {
-  if (ap.eapPassword) return RsnEnterpriseElement();
+  if (ap.enterprise) return RsnEnterpriseElement();
   if (ap.privacy && ap.wepKey.empty()) return HasElement(ap.ies, RsnElement()) ? RsnElement() : WpaElement();
   return {};
 }
@@ -100,6 +99,29 @@ Bytes StationSecurityElement(const AccessPoint& ap) {
 constexpr uint8_t kFirstGroupKeyId = 1;
 constexpr uint64_t kFirstGroupPacketNumber = 0x2A;
 constexpr uint32_t kPairwiseKeyBit = 0x40000000;
+
+// Tickets of RADIUS exchanges, unique in the process: an answer for an
+// association (or a world) that has gone never matches a later one.
+uint64_t NextRadiusTicket() {
+  static std::atomic<uint64_t> next{0};
+  return ++next;
+}
+
+// A MAC address as RFC 3580 writes it in station ids: "00-1A-2B-3C-4D-5E".
+std::string StationId(const MacAddress& mac) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (size_t i = 0; i < mac.size(); ++i) {
+    if (i != 0) text += '-';
+    text += kDigits[mac[i] >> 4];
+    text += kDigits[mac[i] & 0x0F];
+  }
+  return text;
+}
+
+size_t KeyLengthOf(const AccessPoint& ap) {
+  return ap.tkip ? rsn::kTkipKeyLength : rsn::kCcmpKeyLength;
+}
 
 Bytes Words(std::initializer_list<uint32_t> words) {
   Bytes b(4 * words.size());
@@ -204,17 +226,21 @@ AccessPoint WepAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel,
   return ap;
 }
 
-AccessPoint PskAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel,
-                           std::string_view passphrase) {
-  AccessPoint ap = MakeAccessPoint(std::move(ssid), lastByte, channel, -58, 72, RsnElement());
+AccessPoint PskAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, std::string_view passphrase,
+                           bool tkip) {
+  AccessPoint ap =
+      MakeAccessPoint(std::move(ssid), lastByte, channel, -58, 72, tkip ? WpaElement() : RsnElement());
   ap.passphrase = crypto::SecretText(passphrase);
+  ap.tkip = tkip;
   return ap;
 }
 
 AccessPoint EnterpriseAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel,
-                                  std::string_view password) {
+                                  std::vector<NetworkUser> users, std::optional<RadiusServerConfig> radius) {
   AccessPoint ap = MakeAccessPoint(std::move(ssid), lastByte, channel, -60, 70, RsnEnterpriseElement());
-  ap.eapPassword = crypto::SecretText(password);
+  ap.enterprise = true;
+  ap.users = std::move(users);
+  ap.radius = std::move(radius);
   return ap;
 }
 
@@ -310,11 +336,12 @@ void RadioWorld::Scan(uint32_t oid, const uint8_t* payload, uint32_t size) {
 
 JoinOutcome RadioWorld::Judge(const AccessPoint& ap, uint32_t authMode, uint32_t wepStatus) const {
   // 802.1X is its only key management: a pre-shared-key station is turned away.
-  if (ap.eapPassword)
-    return authMode == ndis::kAuthWpa2 ? JoinOutcome::kConnected : JoinOutcome::kAuthRefused;
+  if (ap.enterprise) return authMode == ndis::kAuthWpa2 ? JoinOutcome::kConnected : JoinOutcome::kAuthRefused;
   // And a pass phrase the only one here: an 802.1X station is turned away.
-  if (ap.passphrase)
-    return authMode == ndis::kAuthWpa2Psk ? JoinOutcome::kConnected : JoinOutcome::kAuthRefused;
+  if (ap.passphrase) {
+    const uint32_t wanted = ap.tkip ? ndis::kAuthWpaPsk : ndis::kAuthWpa2Psk;
+    return authMode == wanted ? JoinOutcome::kConnected : JoinOutcome::kAuthRefused;
+  }
   const bool rsn = HasElement(ap.ies, RsnElement());
   const bool wpa = HasElement(ap.ies, WpaElement());
   if (rsn || wpa) {
@@ -389,9 +416,12 @@ void RadioWorld::SetRadio(bool on) {
 
 void RadioWorld::ResetAuthenticator() {
   eapIdentifier_ = 0;
-  eapAwaiting_ = 0;
+  radiusState_.clear();
+  radiusOut_.reset();
+  radiusAwaiting_ = 0;
   station.eapIdentity.clear();
   station.eapAuthorized = false;
+  station.eapPmk.clear();
   rsn_ = RsnAuthenticator{};
 }
 
@@ -400,7 +430,7 @@ BssGroupKey& RadioWorld::GroupKeyOf(const AccessPoint& ap) {
   if (it == groupKeys_.end()) {
     BssGroupKey group;
     group.gtk.keyId = kFirstGroupKeyId;
-    group.gtk.key.assign(rsn::kCcmpKeyLength, 0);
+    group.gtk.key.assign(KeyLengthOf(ap), 0);
     crypto::RandomBytes(group.gtk.key);
     group.packetNumber = kFirstGroupPacketNumber;
     it = groupKeys_.emplace(ap.bssid, std::move(group)).first;
@@ -410,7 +440,7 @@ BssGroupKey& RadioWorld::GroupKeyOf(const AccessPoint& ap) {
 
 std::optional<BssGroupKey> RadioWorld::GroupKey() const {
   const AccessPoint* ap = Current();
-  if (ap == nullptr || !ap->passphrase) return std::nullopt;
+  if (ap == nullptr || (!ap->passphrase && !ap->enterprise)) return std::nullopt;
   auto it = groupKeys_.find(ap->bssid);
   return it == groupKeys_.end() ? std::nullopt : std::optional<BssGroupKey>(it->second);
 }
@@ -434,14 +464,14 @@ std::optional<uint64_t> RadioWorld::AuthenticatorTimer() const {
 
 std::vector<Bytes> RadioWorld::AuthenticatorTimedOut(uint64_t ticket, const MacAddress& self) {
   const AccessPoint* ap = Current();
-  if (ap == nullptr || !ap->passphrase) return {};
+  if (ap == nullptr || (!ap->passphrase && !ap->enterprise)) return {};
   const AccessPoint copy = *ap;  // a dropped association takes Current() along
   return ToStation(copy, self, rsn_.TimedOut(ticket));
 }
 
 std::vector<Bytes> RadioWorld::RekeyGroup(const MacAddress& self) {
   const AccessPoint* ap = Current();
-  if (ap == nullptr || !ap->passphrase || !rsn_.Completed()) return {};
+  if (ap == nullptr || (!ap->passphrase && !ap->enterprise) || !rsn_.Completed()) return {};
   BssGroupKey& group = GroupKeyOf(*ap);
   group.gtk.keyId = group.gtk.keyId == 1 ? 2 : 1;
   crypto::RandomBytes(group.gtk.key);
@@ -451,7 +481,7 @@ std::vector<Bytes> RadioWorld::RekeyGroup(const MacAddress& self) {
 
 bool RadioWorld::PortOpen() const {
   const AccessPoint* ap = Current();
-  if (ap == nullptr || !ap->passphrase || !rsn_.Completed()) return false;
+  if (ap == nullptr || (!ap->passphrase && !ap->enterprise) || !rsn_.Completed()) return false;
   constexpr size_t kMaterial = offsetof(NDIS_802_11_KEY, KeyMaterial);
   // The driver's pairwise key for this BSSID: the last one added counts.
   for (auto key = station.keys.rbegin(); key != station.keys.rend(); ++key) {
@@ -470,7 +500,6 @@ bool RadioWorld::PortOpen() const {
 Bytes RadioWorld::EapRequest(const AccessPoint& ap, const MacAddress& self, uint8_t type,
                              const std::string& data) {
   ++eapIdentifier_;
-  eapAwaiting_ = type;
   const size_t length = kEapHeader + 1 + data.size();
   Bytes eap(length);
   const uint8_t header[5] = {kEapRequest, eapIdentifier_, static_cast<uint8_t>(length >> 8),
@@ -480,11 +509,22 @@ Bytes RadioWorld::EapRequest(const AccessPoint& ap, const MacAddress& self, uint
   return EapolFrame(ap, self, eap);
 }
 
+std::vector<Bytes> RadioWorld::StartKeyHandshake(const AccessPoint& ap, const MacAddress& self,
+                                                 rsn::ByteView pmk) {
+  const Bytes none;
+  const std::optional<rsn::ByteView> beacon = rsn::FindSecurityElement(ap.ies);
+  const Bytes stationRsn = StationSecurityElement(ap);
+  const auto suite = ap.tkip ? RsnAuthenticator::Suite::kWpaTkip : RsnAuthenticator::Suite::kWpa2Ccmp;
+  return ToStation(ap, self,
+                   rsn_.Start(ap.bssid, self, pmk, beacon.value_or(rsn::ByteView(none)), stationRsn,
+                              GroupKeyOf(ap), suite));
+}
+
 std::vector<Bytes> RadioWorld::StartAuthenticator(const MacAddress& self) {
   const AccessPoint* ap = Current();
   if (ap == nullptr) return {};
   ResetAuthenticator();
-  if (ap->eapPassword) return {EapRequest(*ap, self, kEapIdentity, "")};
+  if (ap->enterprise) return {EapRequest(*ap, self, kEapIdentity, "")};
   if (!ap->passphrase) return {};
   const crypto::SecretText name =
       crypto::SecretText::Joined({ap->ssid, std::string_view("\0", 1), ap->passphrase->view()});
@@ -495,18 +535,84 @@ std::vector<Bytes> RadioWorld::StartAuthenticator(const MacAddress& self) {
     if (!derived) return {};  // a pass phrase no station could use
     pmk = pmks_.emplace(name, std::move(*derived)).first;
   }
-  const Bytes none;
-  const std::optional<rsn::ByteView> beacon = rsn::FindElement(ap->ies, rsn::kRsnElementId);
-  const Bytes stationRsn = StationSecurityElement(*ap);
-  return ToStation(*ap, self,
-                   rsn_.Start(ap->bssid, self, pmk->second, beacon.value_or(rsn::ByteView(none)), stationRsn,
-                              GroupKeyOf(*ap)));
+  return StartKeyHandshake(*ap, self, pmk->second);
+}
+
+std::vector<Bytes> RadioWorld::RelayToServer(const AccessPoint& ap, const MacAddress& self,
+                                             const uint8_t* eap, size_t length) {
+  // One exchange with the server at a time: what the station sends while an
+  // answer is awaited is dropped, as a retransmission would be.
+  if (radiusAwaiting_ != 0) return {};
+  if (length >= kEapHeader + 1 && eap[0] == kEapResponse && eap[4] == kEapIdentity) {
+    station.eapIdentity.assign(reinterpret_cast<const char*>(eap + kEapHeader + 1), length - kEapHeader - 1);
+    radiusState_.clear();  // a new identity starts the exchange afresh
+  }
+  // Made in place: GCC 12 takes a moved optional member for uninitialized (-O2, TSan).
+  RadiusRequest& request = radiusOut_.emplace();
+  request.ticket = NextRadiusTicket();
+  if (ap.radius) request.server.emplace(*ap.radius);
+  request.userName = station.eapIdentity;
+  request.eap.assign(eap, eap + length);
+  request.state = radiusState_;
+  request.calledStationId = StationId(ap.bssid) + ":" + ap.ssid;
+  request.callingStationId = StationId(self);
+  radiusAwaiting_ = request.ticket;
+  ++station.radiusRequests;
+  return {};
+}
+
+std::optional<RadiusRequest> RadioWorld::TakeRadiusRequest() {
+  std::optional<RadiusRequest> request = std::move(radiusOut_);
+  radiusOut_.reset();
+  return request;
+}
+
+std::vector<Bytes> RadioWorld::RadiusAnswered(const RadiusAnswer& answer, const MacAddress& self) {
+  const AccessPoint* ap = Current();
+  if (ap == nullptr || !ap->enterprise || answer.ticket == 0 || answer.ticket != radiusAwaiting_) return {};
+  radiusAwaiting_ = 0;
+  const AccessPoint copy = *ap;
+  const auto eapFrame = [&](const Bytes& eap) { return EapolFrame(copy, self, eap); };
+  // The server's own EAP packet when it sent one, else a Failure of ours.
+  const auto failure = [&] {
+    ++station.eapFailures;
+    radiusState_.clear();
+    const Bytes eap = answer.eap.size() >= kEapHeader && answer.eap[0] == kEapFailure
+                          ? answer.eap
+                          : Bytes{kEapFailure, eapIdentifier_, 0x00, 0x04};
+    return std::vector<Bytes>{eapFrame(eap)};
+  };
+  switch (answer.kind) {
+    case RadiusAnswer::Kind::kChallenge:
+      radiusState_ = answer.state;
+      if (answer.eap.empty()) return {};
+      return {eapFrame(answer.eap)};
+    case RadiusAnswer::Kind::kReject:
+    case RadiusAnswer::Kind::kNoAnswer:
+      return failure();
+    case RadiusAnswer::Kind::kAccept:
+      break;
+  }
+  // Without keys the station could never get traffic through: that is a refusal.
+  if (answer.recvKey.empty()) return failure();
+  station.eapAuthorized = true;
+  station.eapPmk = answer.recvKey;
+  radiusState_.clear();
+  std::vector<Bytes> frames;
+  if (!answer.eap.empty()) frames.push_back(eapFrame(answer.eap));
+  // The PMK is the MSK's first 32 bytes, which the server sent as
+  // MS-MPPE-Recv-Key (LEAP's key has only 16).
+  rsn::SecretBytes pmk(
+      answer.recvKey.begin(),
+      answer.recvKey.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(32, answer.recvKey.size())));
+  for (Bytes& frame : StartKeyHandshake(copy, self, pmk)) frames.push_back(std::move(frame));
+  return frames;
 }
 
 std::vector<Bytes> RadioWorld::AuthenticatorReceive(const uint8_t* frame, size_t size,
                                                     const MacAddress& self) {
   const AccessPoint* ap = Current();
-  if (ap == nullptr || (!ap->eapPassword && !ap->passphrase) || size < kEthernetHeader + kEapolHeader)
+  if (ap == nullptr || (!ap->enterprise && !ap->passphrase) || size < kEthernetHeader + kEapolHeader)
     return {};
   if (!std::equal(ap->bssid.begin(), ap->bssid.end(), frame) || BigEndian16(frame + 12) != kEtherTypeEapol)
     return {};
@@ -514,31 +620,22 @@ std::vector<Bytes> RadioWorld::AuthenticatorReceive(const uint8_t* frame, size_t
   const size_t bodyLength = BigEndian16(eapol + 2);
   // The body length must account for exactly the bytes that follow.
   if ((eapol[0] != 1 && eapol[0] != 2) || bodyLength != size - kEthernetHeader - kEapolHeader) return {};
-  if (ap->passphrase) {
-    if (eapol[1] != kEapolKey) return {};
-    const AccessPoint copy = *ap;  // a dropped association takes Current() along
+  const AccessPoint copy = *ap;  // a dropped association takes Current() along
+  if (eapol[1] == kEapolKey)
     return ToStation(copy, self, rsn_.Receive(rsn::ByteView(eapol, kEapolHeader + bodyLength)));
-  }
+  if (!ap->enterprise) return {};
   if (eapol[1] == kEapolStart) {
-    station.eapAuthorized = false;
-    return {EapRequest(*ap, self, kEapIdentity, "")};
+    // The exchange starts over, its identifiers counting on.
+    const uint8_t identifier = eapIdentifier_;
+    ResetAuthenticator();
+    eapIdentifier_ = identifier;
+    return {EapRequest(copy, self, kEapIdentity, "")};
   }
-  if (eapol[1] != kEapolPacket || bodyLength < kEapHeader + 1) return {};
+  if (eapol[1] != kEapolPacket || bodyLength < kEapHeader) return {};
   const uint8_t* eap = eapol + kEapolHeader;
-  if (BigEndian16(eap + 2) != bodyLength || eap[0] != kEapResponse) return {};
-  if (eapAwaiting_ == 0 || eap[1] != eapIdentifier_ || eap[4] != eapAwaiting_) return {};
-  const std::string data(reinterpret_cast<const char*>(eap + kEapHeader + 1), bodyLength - kEapHeader - 1);
-  if (eapAwaiting_ == kEapIdentity) {
-    station.eapIdentity = data;
-    return {EapRequest(*ap, self, kEapGtc, "Password: ")};
-  }
-  // The token response: the exchange ends either way.
-  eapAwaiting_ = 0;
-  const bool accepted = data == *ap->eapPassword;
-  station.eapAuthorized = accepted;
-  if (!accepted) ++station.eapFailures;
-  const Bytes outcome = {accepted ? kEapSuccess : kEapFailure, eapIdentifier_, 0x00, 0x04};
-  return {EapolFrame(*ap, self, outcome)};
+  const size_t eapLength = BigEndian16(eap + 2);
+  if (eapLength < kEapHeader || eapLength > bodyLength) return {};
+  return RelayToServer(copy, self, eap, eapLength);
 }
 
 Bytes RadioWorld::AssociationInfo() const {

@@ -18,6 +18,22 @@ namespace hx::sim {
 using Bytes = std::vector<uint8_t>;
 using MacAddress = std::array<uint8_t, 6>;
 
+// The RADIUS server an 802.1X access point relays to: "a.b.c.d:port" and
+// the secret it shares with it.
+struct RadiusServerConfig {
+  std::string address;
+  std::string secret;
+  bool operator==(const RadiusServerConfig&) const = default;
+};
+
+// A user an 802.1X network knows (for the machine's built-in server). The
+// name "*" takes any user name with its password.
+struct NetworkUser {
+  std::string name;
+  std::string password;
+  bool operator==(const NetworkUser&) const = default;
+};
+
 struct AccessPoint {
   std::string ssid;
   MacAddress bssid{};
@@ -32,10 +48,14 @@ struct AccessPoint {
   Bytes ies;                    // variable elements, after the 12 fixed bytes
   crypto::SecretBytes wepKey;   // a static-WEP network's key; empty for the others
   bool hidden = false;          // listed only once a directed scan named it
-  // Set: the network authenticates stations by 802.1X (EAP-GTC with this
-  // password; any user name is taken).
-  std::optional<crypto::SecretText> eapPassword;
-  std::optional<crypto::SecretText> passphrase;  // WPA2-PSK network: its pass phrase
+  // WPA2-Enterprise: stations authenticate by 802.1X, the access point
+  // relaying their EAP to a RADIUS server (its own, or the machine's
+  // built-in one, which knows `users`).
+  bool enterprise = false;
+  std::optional<RadiusServerConfig> radius;
+  std::vector<NetworkUser> users;
+  std::optional<crypto::SecretText> passphrase;  // WPA-PSK or WPA2-PSK network: its pass phrase
+  bool tkip = false;                             // WPA with TKIP (else WPA2 with CCMP)
 };
 
 // NDIS authentication modes and encryption states, as joins are judged by.
@@ -75,9 +95,11 @@ struct Station {
   std::vector<crypto::SecretBytes> eapolFrames;
   // What the associated access point's 802.1X authenticator made of the
   // station; identity and authorisation go with each new association.
-  std::string eapIdentity;     // the user name of the last Response/Identity
-  bool eapAuthorized = false;  // EAP-Success was sent
-  uint32_t eapFailures = 0;    // EAP-Failures sent, across associations
+  std::string eapIdentity;      // the user name of the last Response/Identity
+  bool eapAuthorized = false;   // the RADIUS server accepted the station
+  uint32_t eapFailures = 0;     // EAP-Failures sent, across associations
+  rsn::SecretBytes eapPmk;      // the PMK the server's MS-MPPE-Recv-Key gave
+  uint32_t radiusRequests = 0;  // Access-Requests relayed, across associations
   // Messages 2 of a WPA2-PSK 4-way handshake whose MIC did not hold (another
   // pass phrase), across associations.
   uint32_t pskMicFailures = 0;
@@ -98,12 +120,36 @@ AccessPoint MakeAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel
                             int32_t quality, Bytes security = {});
 // A static-WEP access point with `key`.
 AccessPoint WepAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, Bytes key);
-// A WPA2-Enterprise access point whose authenticator takes `password`.
+// A WPA2-Enterprise access point knowing `users`, relaying to `radius` (none:
+// the machine's built-in server).
 AccessPoint EnterpriseAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel,
-                                  std::string_view password);
+                                  std::vector<NetworkUser> users,
+                                  std::optional<RadiusServerConfig> radius = std::nullopt);
 // A WPA2-PSK (CCMP) access point whose authenticator runs the 4-way
-// handshake with the PMK of `passphrase`.
-AccessPoint PskAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, std::string_view passphrase);
+// handshake with the PMK of `passphrase`; WPA-PSK (TKIP) with `tkip`.
+AccessPoint PskAccessPoint(std::string ssid, uint8_t lastByte, uint32_t channel, std::string_view passphrase,
+                           bool tkip = false);
+
+// What an 802.1X access point asks of its RADIUS server: the station's EAP
+// packet with what the Access-Request says about it. `ticket` names the
+// exchange: an answer for another one is dropped.
+struct RadiusRequest {
+  uint64_t ticket = 0;
+  std::optional<RadiusServerConfig> server;  // none: the machine's built-in one
+  std::string userName;
+  Bytes eap;
+  Bytes state;  // the last answer's State, echoed
+  std::string calledStationId, callingStationId;
+};
+struct RadiusAnswer {
+  enum class Kind { kChallenge, kAccept, kReject, kNoAnswer };
+  uint64_t ticket = 0;
+  Kind kind = Kind::kNoAnswer;
+  Bytes eap;                 // the EAP-Message, if any
+  Bytes state;               // kChallenge
+  rsn::SecretBytes recvKey;  // kAccept: MS-MPPE-Recv-Key, decrypted
+  std::string note;          // kNoAnswer: why
+};
 
 class RadioWorld {
  public:
@@ -145,12 +191,16 @@ class RadioWorld {
   // The timer `ticket` ran out: the message sent again, or, its attempts
   // spent, the association dropped (nothing sent).
   std::vector<Bytes> AuthenticatorTimedOut(uint64_t ticket, const MacAddress& self);
+  // The request an 802.1X access point wants sent to its RADIUS server, made
+  // by the last frame the station sent; and the server's answer to it.
+  std::optional<RadiusRequest> TakeRadiusRequest();
+  std::vector<Bytes> RadiusAnswered(const RadiusAnswer& answer, const MacAddress& self);
   // A new group key for the associated WPA2-PSK access point, sent to the
   // station in the group key handshake; none before a 4-way handshake ended.
   std::vector<Bytes> RekeyGroup(const MacAddress& self);
   // Traffic flows: the station completed the 4-way handshake with the
-  // associated WPA2-PSK access point and the driver holds, for its BSSID, the
-  // pairwise key the access point derived.
+  // associated WPA2-PSK, WPA-PSK or WPA2-Enterprise access point and the
+  // driver holds, for its BSSID, the pairwise key the access point derived.
   bool PortOpen() const;
   // The associated WPA2-PSK access point's handshake with the station, and
   // its group key (none for other networks).
@@ -181,10 +231,16 @@ class RadioWorld {
                                const RsnAuthenticator::Result& result);
   BssGroupKey& GroupKeyOf(const AccessPoint& ap);
   Bytes EapRequest(const AccessPoint& ap, const MacAddress& self, uint8_t type, const std::string& data);
-  // The authenticator's exchange: the identifier and EAP type of the request
-  // it awaits a response to (type 0: none).
+  std::vector<Bytes> StartKeyHandshake(const AccessPoint& ap, const MacAddress& self, rsn::ByteView pmk);
+  std::vector<Bytes> RelayToServer(const AccessPoint& ap, const MacAddress& self, const uint8_t* eap,
+                                   size_t length);
+  // The 802.1X exchange: the identifier of the access point's own request,
+  // the server's State to echo, the request waiting to go out and the ticket
+  // of the one awaiting its answer (0: none).
   uint8_t eapIdentifier_ = 0;
-  uint8_t eapAwaiting_ = 0;
+  Bytes radiusState_;
+  std::optional<RadiusRequest> radiusOut_;
+  uint64_t radiusAwaiting_ = 0;
   RsnAuthenticator rsn_;
   std::map<MacAddress, BssGroupKey> groupKeys_;          // by BSSID, made on first use
   std::map<crypto::SecretText, rsn::SecretBytes> pmks_;  // by SSID and pass phrase

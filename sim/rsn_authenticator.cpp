@@ -4,22 +4,28 @@
 #include <atomic>
 #include <cstring>
 
+#include "crypto/crypto.h"
+
 namespace hx::sim {
 namespace {
 
 constexpr uint8_t kApEapolVersion = 2;
-constexpr uint16_t kMessage1 = rsn::kInfoVersionAes | rsn::kInfoPairwise | rsn::kInfoAck;
-constexpr uint16_t kMessage3 = rsn::kInfoVersionAes | rsn::kInfoPairwise | rsn::kInfoInstall | rsn::kInfoAck |
-                               rsn::kInfoMic | rsn::kInfoSecure | rsn::kInfoEncrypted;
-constexpr uint16_t kGroupMessage1 =
-    rsn::kInfoVersionAes | rsn::kInfoAck | rsn::kInfoMic | rsn::kInfoSecure | rsn::kInfoEncrypted;
+// The messages' key information, without the descriptor version.
+constexpr uint16_t kMessage1 = rsn::kInfoPairwise | rsn::kInfoAck;
+constexpr uint16_t kMessage3 = rsn::kInfoPairwise | rsn::kInfoInstall | rsn::kInfoAck | rsn::kInfoMic |
+                               rsn::kInfoSecure | rsn::kInfoEncrypted;
+// WPA's message 3 carries its element plain and says nothing of a group key.
+constexpr uint16_t kWpaMessage3 = rsn::kInfoPairwise | rsn::kInfoInstall | rsn::kInfoAck | rsn::kInfoMic;
+constexpr uint16_t kGroupMessage1 = rsn::kInfoAck | rsn::kInfoMic | rsn::kInfoSecure | rsn::kInfoEncrypted;
+constexpr uint16_t kWpaGroupMessage1 = rsn::kInfoAck | rsn::kInfoMic | rsn::kInfoSecure;
 // What the answers carry, of the bits that tell the messages apart.
 constexpr uint16_t kAnswerBits = rsn::kInfoVersionMask | rsn::kInfoPairwise | rsn::kInfoInstall |
                                  rsn::kInfoAck | rsn::kInfoMic | rsn::kInfoSecure | rsn::kInfoRequest |
                                  rsn::kInfoError;
-constexpr uint16_t kMessage2 = rsn::kInfoVersionAes | rsn::kInfoPairwise | rsn::kInfoMic;
-constexpr uint16_t kMessage4 = rsn::kInfoVersionAes | rsn::kInfoPairwise | rsn::kInfoMic | rsn::kInfoSecure;
-constexpr uint16_t kGroupMessage2 = rsn::kInfoVersionAes | rsn::kInfoMic | rsn::kInfoSecure;
+constexpr uint16_t kMessage2 = rsn::kInfoPairwise | rsn::kInfoMic;
+constexpr uint16_t kMessage4 = rsn::kInfoPairwise | rsn::kInfoMic | rsn::kInfoSecure;
+constexpr uint16_t kWpaMessage4 = rsn::kInfoPairwise | rsn::kInfoMic;
+constexpr uint16_t kGroupMessage2 = rsn::kInfoMic | rsn::kInfoSecure;
 
 // Tickets are unique in the process: a timer set for an association (or a
 // world) that has gone never matches a later one.
@@ -38,8 +44,10 @@ std::array<uint8_t, 8> RscOf(uint64_t packetNumber) {
 
 RsnAuthenticator::Result RsnAuthenticator::Start(const rsn::Mac& bssid, const rsn::Mac& station,
                                                  rsn::ByteView pmk, rsn::ByteView beaconRsn,
-                                                 rsn::ByteView stationRsn, const BssGroupKey& group) {
+                                                 rsn::ByteView stationRsn, const BssGroupKey& group,
+                                                 Suite suite) {
   *this = RsnAuthenticator{};
+  suite_ = suite;
   bssid_ = bssid;
   station_ = station;
   pmk_.assign(pmk.begin(), pmk.end());
@@ -65,14 +73,15 @@ bool RsnAuthenticator::CounterOfThisPhase(uint64_t counter) const {
 rsn::KeyFrame RsnAuthenticator::NextFrame(uint16_t info, uint16_t keyLength) {
   rsn::KeyFrame frame;
   frame.protocolVersion = kApEapolVersion;
-  frame.info = info;
+  frame.descriptor = Tkip() ? rsn::kWpaDescriptor : rsn::kRsnDescriptor;
+  frame.info = static_cast<uint16_t>(Version() | info);
   frame.keyLength = keyLength;
   frame.replayCounter = ++replayCounter_;
   return frame;
 }
 
 rsn::Bytes RsnAuthenticator::Message1() {
-  rsn::KeyFrame frame = NextFrame(kMessage1, rsn::kCcmpKeyLength);
+  rsn::KeyFrame frame = NextFrame(kMessage1, Tkip() ? rsn::kTkipKeyLength : rsn::kCcmpKeyLength);
   frame.nonce = anonce_;
   return rsn::BuildKeyFrame(frame);
 }
@@ -99,27 +108,43 @@ rsn::Bytes RsnAuthenticator::Resend() {
 }
 
 rsn::Bytes RsnAuthenticator::Message3() {
-  return Sealed(kMessage3, rsn::kCcmpKeyLength, anonce_, beaconRsn_);
+  if (!Tkip()) return Sealed(kMessage3, rsn::kCcmpKeyLength, anonce_, beaconRsn_);
+  rsn::KeyFrame frame = NextFrame(kWpaMessage3, rsn::kTkipKeyLength);
+  frame.nonce = anonce_;
+  frame.data = beaconRsn_;
+  return rsn::BuildKeyFrame(frame, ptk_->kck);
 }
 
 rsn::Bytes RsnAuthenticator::GroupMessage1() {
-  return Sealed(kGroupMessage1, 0, rsn::Nonce{}, {});
+  if (!Tkip()) return Sealed(kGroupMessage1, 0, rsn::Nonce{}, {});
+  // The GTK itself, RC4-encrypted under a fresh key IV and the KEK; its
+  // index in the key information.
+  const uint16_t index = static_cast<uint16_t>((group_.gtk.keyId & 0x03) << rsn::kInfoKeyIndexShift);
+  rsn::KeyFrame frame = NextFrame(kWpaGroupMessage1 | index, static_cast<uint16_t>(group_.gtk.key.size()));
+  frame.rsc = RscOf(group_.packetNumber);
+  rsn::RandomNonce(frame.nonce);
+  crypto::RandomBytes(frame.iv);
+  frame.data.assign(group_.gtk.key.begin(), group_.gtk.key.end());
+  if (!rsn::Rc4KeyData(ptk_->kek, frame.iv, frame.data)) frame.data.clear();
+  return rsn::BuildKeyFrame(frame, ptk_->kck);
 }
 
 RsnAuthenticator::Result RsnAuthenticator::Receive(rsn::ByteView eapol) {
   const std::optional<rsn::KeyFrame> key = rsn::ParseKeyFrame(eapol);
   if (!key || !CounterOfThisPhase(key->replayCounter)) return {};
-  const uint16_t bits = key->info & kAnswerBits;
+  if ((key->info & rsn::kInfoVersionMask) != Version()) return {};
+  const uint16_t bits = key->info & kAnswerBits & ~rsn::kInfoVersionMask;
   switch (phase_) {
     case Phase::kAwaitMessage2: {
       if (bits != kMessage2) return {};
-      std::optional<rsn::Ptk> ptk = rsn::DerivePtk(pmk_, bssid_, station_, anonce_, key->nonce);
+      std::optional<rsn::Ptk> ptk = rsn::DerivePtk(pmk_, bssid_, station_, anonce_, key->nonce,
+                                                   Tkip() ? rsn::kTkipKeyLength : rsn::kCcmpKeyLength);
       if (!ptk || !rsn::MicMatches(eapol, ptk->kck)) {
         // Most likely another pass phrase: silence, the retries run on.
         return {{}, false, true};
       }
       // The element must be the one the station associated with.
-      const std::optional<rsn::ByteView> element = rsn::FindElement(key->data, rsn::kRsnElementId);
+      const std::optional<rsn::ByteView> element = rsn::FindSecurityElement(key->data);
       if (!element || !std::equal(element->begin(), element->end(), stationRsn_.begin(), stationRsn_.end())) {
         phase_ = Phase::kIdle;
         return {{}, true};
@@ -129,11 +154,16 @@ RsnAuthenticator::Result RsnAuthenticator::Receive(rsn::ByteView eapol) {
       return {{Message3()}, false};
     }
     case Phase::kAwaitMessage4:
-      if (bits != kMessage4 || !rsn::MicMatches(eapol, ptk_->kck)) return {};
+      if (bits != (Tkip() ? kWpaMessage4 : kMessage4) || !rsn::MicMatches(eapol, ptk_->kck)) return {};
       phase_ = Phase::kComplete;
+      // WPA hands the group key over in a handshake of its own.
+      if (Tkip()) {
+        Await(Phase::kAwaitGroupMessage2);
+        return {{GroupMessage1()}, false};
+      }
       return {};
     case Phase::kAwaitGroupMessage2:
-      if (bits != kGroupMessage2 || !rsn::MicMatches(eapol, ptk_->kck)) return {};
+      if ((bits & ~rsn::kInfoKeyIndexMask) != kGroupMessage2 || !rsn::MicMatches(eapol, ptk_->kck)) return {};
       phase_ = Phase::kComplete;
       return {};
     default:

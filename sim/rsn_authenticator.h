@@ -1,7 +1,10 @@
-// The WPA2-PSK authenticator of a simulated access point, for one associated
-// station: the 4-way handshake (message 1, message 2's MIC checked, message 3
-// with the wrapped GTK, message 4 checked) and the group key handshake, each
-// message sent again when no answer comes, until the attempts are spent.
+// The key handshakes of a simulated access point, for one associated station,
+// on a PMK from a pass phrase or from 802.1X: the 4-way handshake (message 1,
+// message 2's MIC checked, message 3, message 4 checked) and the group key
+// handshake, each message sent again when no answer comes, until the
+// attempts are spent. WPA2 with CCMP puts the wrapped GTK in message 3; WPA
+// with TKIP (key descriptor version 1) sends the WPA element plain in
+// message 3 and the GTK, RC4-encrypted, in a group key handshake right after.
 #pragma once
 
 #include <array>
@@ -30,10 +33,13 @@ class RsnAuthenticator {
     bool micFailure = false;         // a message 2 whose MIC did not hold
   };
   enum class Phase { kIdle, kAwaitMessage2, kAwaitMessage4, kComplete, kAwaitGroupMessage2 };
+  enum class Suite { kWpa2Ccmp, kWpaTkip };
 
-  // Message 1 to `station`; the PMK and group key are the BSS's.
+  // Message 1 to `station`; the PMK and group key are the BSS's, the
+  // elements the RSN (or WPA) element it announces and the one the station
+  // associated with.
   Result Start(const rsn::Mac& bssid, const rsn::Mac& station, rsn::ByteView pmk, rsn::ByteView beaconRsn,
-               rsn::ByteView stationRsn, const BssGroupKey& group);
+               rsn::ByteView stationRsn, const BssGroupKey& group, Suite suite = Suite::kWpa2Ccmp);
   // A frame the station sent.
   Result Receive(rsn::ByteView eapol);
   // The retransmission timer `ticket` ran out.
@@ -58,8 +64,11 @@ class RsnAuthenticator {
   // Enters a phase that waits for an answer to what it sends first.
   void Await(Phase phase);
   bool CounterOfThisPhase(uint64_t counter) const;
+  bool Tkip() const { return suite_ == Suite::kWpaTkip; }
+  uint16_t Version() const { return Tkip() ? rsn::kInfoVersionRc4 : rsn::kInfoVersionAes; }
 
   Phase phase_ = Phase::kIdle;
+  Suite suite_ = Suite::kWpa2Ccmp;
   rsn::Mac bssid_{}, station_{};
   rsn::SecretBytes pmk_;
   rsn::Bytes beaconRsn_, stationRsn_;

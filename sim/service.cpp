@@ -368,8 +368,21 @@ struct ServiceCore::Impl {
     if (machine) {
       status["stateDirectory"] = machine->dir().string();
       status["readOnly"] = machine->readOnly();
+      status["radiusServer"] = RadiusJson();
     }
     w.Text(status.dump());
+  }
+
+  // Where the built-in RADIUS server listens, its secret and its CA: outside
+  // peers (eapol_test, a real access point's configuration) need all three.
+  nlohmann::json RadiusJson() {
+    std::optional<RadiusServerInfo> info;
+    {
+      std::lock_guard lock(machineMutex);
+      info = machine->Radius();
+    }
+    if (!info) return nullptr;
+    return {{"address", info->address}, {"secret", info->secret}, {"caCertificate", info->caCertificate}};
   }
 
   void Capture(Connection& c, Reader& r, Writer& w) {
@@ -470,6 +483,9 @@ struct ServiceCore::Impl {
       }
       case Kind::kPortOpen:
         w.U8(TrafficFlows(*adapter) ? 1 : 0);
+        break;
+      case Kind::kRadius:
+        w.Text(machine ? RadiusJson().dump() : "null");
         break;
       default:
         return false;

@@ -413,6 +413,22 @@ void SimAdapter::TransmitLocked(const uint8_t* payload, uint32_t size) {
   const bool associated = world_.current.has_value();
   DeliverFramesLocked(world_.AuthenticatorReceive(payload + 4, length, OwnAddressLocked()));
   if (associated && !world_.current) ReportLinkLocked(kDisconnectedCode);
+  RelayToServerLocked();
+  ArmAuthenticatorLocked();
+}
+
+void SimAdapter::RelayToServerLocked() {
+  const std::optional<RadiusRequest> request = world_.TakeRadiusRequest();
+  if (!request) return;
+  // No server to ask: the answer is that there is none.
+  if (std::optional<RadiusAnswer> now = radius_.Send(*request))
+    DeliverFramesLocked(world_.RadiusAnswered(*now, OwnAddressLocked()));
+}
+
+void SimAdapter::OnRadiusAnswer(RadiusAnswer answer) {
+  std::lock_guard lock(mutex_);
+  if (removed_) return;
+  DeliverFramesLocked(world_.RadiusAnswered(answer, OwnAddressLocked()));
   ArmAuthenticatorLocked();
 }
 
@@ -624,6 +640,10 @@ void SimAdapter::SwitchRadio(bool on) {
 void SimAdapter::SetHandshakeRetry(std::chrono::milliseconds interval) {
   std::lock_guard lock(mutex_);
   handshakeRetry_ = interval;
+}
+
+void SimAdapter::SetRadiusTiming(std::chrono::milliseconds interval, unsigned attempts) {
+  radius_.SetTiming(interval, attempts);
 }
 
 bool SimAdapter::RekeyGroup() {

@@ -13,18 +13,20 @@
 // sim_adapter.cpp) until it is set; sets become the OID's stored answer; keys, PMKIDs and
 // transmitted EAPOL frames are also kept in the world's station record.
 // Every transmitted frame is reported sent (code 133); an access point that
-// uses 802.1X or WPA2-PSK answers with received-frame records (code 132: a
-// 32-bit length, then the Ethernet frame), starting right after the join's
-// code 1. Key requests are taken but never become an answer, nor are they
-// saved. A WPA2-PSK access point sends a key message again when its answer
-// does not come within the retry interval, and after its last attempt
-// disassociates the station (code 0).
+// uses 802.1X or a pre-shared key answers with received-frame records (code
+// 132: a 32-bit length, then the Ethernet frame), starting right after the
+// join's code 1. An 802.1X access point relays the station's EAP to its
+// RADIUS server and the server's answers back as they come; once the server
+// accepts the station, the 4-way handshake follows on the PMK it sent. An
+// access point sends a key message again when its answer does not come
+// within the retry interval, and after its last attempt disassociates the
+// station (code 0).
 // A scripted OID answers as its script says and has no effect on the world.
 #pragma once
 
 #include <chrono>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -36,6 +38,7 @@
 #include "platform/win32.h"
 #include "sim/capture.h"
 #include "sim/radio_world.h"
+#include "sim/radius_link.h"
 #include "sim/timeline.h"
 
 namespace hx::sim {
@@ -165,6 +168,9 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   // How long a WPA2-PSK access point waits for the answer to a key message
   // before it sends the message again.
   void SetHandshakeRetry(std::chrono::milliseconds interval);
+  // How long an 802.1X access point waits for its RADIUS server's answer
+  // before it sends the request again, and how often it sends it in all.
+  void SetRadiusTiming(std::chrono::milliseconds interval, unsigned attempts);
   // The associated WPA2-PSK access point starts a group key handshake with a
   // new group key; false when it has none to run (no completed handshake).
   bool RekeyGroup();
@@ -214,6 +220,9 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   void DeliverFramesLocked(const std::vector<Bytes>& frames);
   // Sets the retransmission timer the access point's handshake waits on.
   void ArmAuthenticatorLocked();
+  // Sends what the access point wants of its RADIUS server, if anything.
+  void RelayToServerLocked();
+  void OnRadiusAnswer(RadiusAnswer answer);
   MacAddress OwnAddressLocked() const;
   void ReportLinkLocked(std::optional<uint32_t> code);
   std::optional<uint32_t> WordLocked(uint32_t oid) const;
@@ -249,6 +258,8 @@ class SimAdapter : public platform::Device, public std::enable_shared_from_this<
   PcapWriter capture_;
   // Last: its actions use the members above, so it stops before they go.
   Timeline timeline_;
+  // Its answers come on its own thread, into the members above: it goes first.
+  RadiusLink radius_{[this](RadiusAnswer answer) { OnRadiusAnswer(std::move(answer)); }};
 };
 
 // The requests as text, one per line: the control code's name, the buffer

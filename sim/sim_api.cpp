@@ -13,6 +13,7 @@
 #include "platform/reg_file.h"
 #include "platform/win32.h"
 #include "sim/machine.h"
+#include "sim/radius_link.h"
 #include "sim/sim_adapter.h"
 #include "sim/sim_registry.h"
 #include "toolkit/odsim.h"
@@ -405,4 +406,31 @@ extern "C" int HalvexSimServiceStop(const char* stateDir, char* messages, unsign
     return ended ? HALVEXSIM_OK : HALVEXSIM_FAILED;
 #endif
   });
+}
+
+extern "C" int HalvexSimRadiusServer(char* address, unsigned addressSize, char* secret, unsigned secretSize,
+                                     char* caCertificate, unsigned caSize) {
+  try {
+    std::optional<RadiusServerInfo> info;
+    {
+      std::lock_guard lock(g_lock);
+      if (g_session && g_session->machine) info = g_session->machine->Radius();
+#ifndef _WIN32
+      else if (g_session)
+        info = g_session->client->Radius();
+#endif
+    }
+    const auto copy = [](const std::string& text, char* to, unsigned size) {
+      if (to == nullptr || size == 0) return;
+      const size_t n = std::min<size_t>(text.size(), size - 1);
+      std::memcpy(to, text.data(), n);
+      to[n] = '\0';
+    };
+    copy(info ? info->address : "", address, addressSize);
+    copy(info ? info->secret : "", secret, secretSize);
+    copy(info ? info->caCertificate : "", caCertificate, caSize);
+    return info ? HALVEXSIM_OK : HALVEXSIM_FAILED;
+  } catch (const std::exception&) {
+    return HALVEXSIM_FAILED;
+  }
 }

@@ -1,6 +1,7 @@
 #include "sim/world_file.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -95,6 +96,68 @@ std::optional<json> ParseJson(std::string_view text, std::string* error) {
   return std::nullopt;
 }
 
+// "a.b.c.d:port", as the access point's RADIUS client takes it.
+bool IsServerAddress(const std::string& text) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return false;
+  int dots = 0, digits = 0;
+  for (size_t i = 0; i < colon; ++i) {
+    if (text[i] == '.') {
+      if (digits == 0) return false;
+      ++dots;
+      digits = 0;
+    } else if (std::isdigit(static_cast<unsigned char>(text[i])) && ++digits <= 3) {
+      continue;
+    } else {
+      return false;
+    }
+  }
+  const std::string port = text.substr(colon + 1);
+  return dots == 3 && digits != 0 && !port.empty() && port.size() <= 5 &&
+         std::all_of(port.begin(), port.end(),
+                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }) &&
+         std::stoul(port) >= 1 && std::stoul(port) <= 65535;
+}
+
+// An 802.1X network's users: "users" (name and password each), or the older
+// single "password", which any user name may use.
+std::vector<NetworkUser> ReadUsers(const json& entry) {
+  std::vector<NetworkUser> users;
+  if (entry.contains("users")) {
+    const json& list = entry["users"];
+    if (!list.is_array()) throw std::runtime_error("\"users\" is not a list");
+    for (size_t i = 0; i < list.size(); ++i) {
+      const json& user = list[i];
+      const std::string where = "user " + std::to_string(i + 1) + ": ";
+      if (!user.is_object() || !user.contains("name") || !user["name"].is_string() ||
+          user["name"].get<std::string>().empty())
+        throw std::runtime_error(where + "\"name\" must be a text that is not empty");
+      if (!user.contains("password") || !user["password"].is_string())
+        throw std::runtime_error(where + "\"password\" must be a text");
+      users.push_back({user["name"].get<std::string>(), user["password"].get<std::string>()});
+    }
+  }
+  if (entry.contains("password")) {
+    if (!entry["password"].is_string()) throw std::runtime_error("\"password\" is not a text");
+    users.push_back({"*", entry["password"].get<std::string>()});
+  }
+  if (users.empty() && !entry.contains("radius"))
+    throw std::runtime_error("\"users\" is missing (or \"radius\", a server of the network's own)");
+  return users;
+}
+
+std::optional<RadiusServerConfig> ReadRadius(const json& entry) {
+  if (!entry.contains("radius")) return std::nullopt;
+  const json& radius = entry["radius"];
+  if (!radius.is_object() || !radius.contains("server") || !radius["server"].is_string() ||
+      !IsServerAddress(radius["server"].get<std::string>()))
+    throw std::runtime_error("\"radius\": \"server\" must be an address and port such as 127.0.0.1:1812");
+  if (!radius.contains("secret") || !radius["secret"].is_string() ||
+      radius["secret"].get<std::string>().empty())
+    throw std::runtime_error("\"radius\": \"secret\" must be a text that is not empty");
+  return RadiusServerConfig{radius["server"].get<std::string>(), radius["secret"].get<std::string>()};
+}
+
 // One entry of the access-points file; throws std::runtime_error naming the fault.
 AccessPoint ReadAccessPoint(const json& entry, size_t index) {
   if (!entry.is_object()) throw std::runtime_error("is not an object");
@@ -133,13 +196,9 @@ AccessPoint ReadAccessPoint(const json& entry, size_t index) {
     const auto passphrase = text("passphrase");
     if (!passphrase || passphrase->size() < 8 || passphrase->size() > 63)
       throw std::runtime_error("\"passphrase\" must be 8 to 63 characters");
-    ap = MakeAccessPoint(*ssid, lastByte, channel, rssi, quality,
-                         security == "wpa-psk" ? WpaElement() : RsnElement());
-    ap.passphrase = *passphrase;
+    ap = PskAccessPoint(*ssid, lastByte, channel, *passphrase, security == "wpa-psk");
   } else if (security == "wpa2-eap") {
-    const auto password = text("password");
-    if (!password) throw std::runtime_error("\"password\" is missing");
-    ap = EnterpriseAccessPoint(*ssid, lastByte, channel, *password);
+    ap = EnterpriseAccessPoint(*ssid, lastByte, channel, ReadUsers(entry), ReadRadius(entry));
   } else {
     throw std::runtime_error("\"security\" \"" + security +
                              "\" is not one of open, wep, wpa-psk, wpa2-psk, wpa2-eap");
@@ -183,12 +242,15 @@ std::string DefaultAccessPointsText() {
             {"quality", 75},
             {"security", "wep"},
             {"key", "Key!!"}},
+           // The machine's built-in RADIUS server knows these users; each
+           // has a client certificate for EAP-TLS beside its CA.
            {{"ssid", "HalvexCorp"},
             {"channel", 6},
             {"rssi", -60},
             {"quality", 70},
             {"security", "wpa2-eap"},
-            {"password", "s3cret"}},
+            {"users", json::array({{{"name", "alice"}, {"password", "s3cret"}},
+                                   {{"name", "bob"}, {"password", "bob-pass-2"}}})}},
        })}};
   return file.dump(2) + "\n";
 }

@@ -107,6 +107,9 @@ void ResetLocked() {
   s.engine = false;
   s.handshakeTimeoutMs = kHandshakeTimeoutMs;
   s.recordSecrets = false;
+  s.trustedCaFiles.clear();
+  s.certificates.clear();
+  s.ttlsInnerOverride = 0;
   s.hold = false;
   s.changed.notify_all();
 }

@@ -1,7 +1,8 @@
-// The stand-in's supplicant engine: a small EAP peer (Identity, GTC) for
-// 802.1X links, and the pre-shared-key handshakes (psk.cpp), run on the
-// link's thread and talking to the library through link events. It is off
-// unless a test switches it on (ODSIM_EnableSupplicant).
+// The stand-in's supplicant engine: 802.1X (the identity exchange, then one
+// EAP method through eap::PeerSession, its MSK becoming the PMK of the 4-way
+// handshake) and the pre-shared-key handshakes (psk.cpp), run on the link's
+// thread and talking to the library through link events. It is off unless
+// a test switches it on (ODSIM_EnableSupplicant).
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -9,85 +10,119 @@
 #include <string>
 #include <vector>
 
+#include "eap/packet.h"
+#include "eap/peer.h"
+#include "eap/tls.h"
 #include "toolkit/step.h"
 
 namespace odstk_sim {
+
+namespace eap = hx::eap;
+
+// A link's EAP exchange, for one session.
+struct EapState {
+  uint64_t session = ~uint64_t{0};
+  std::unique_ptr<eap::PeerSession> peer;
+};
+
 namespace {
 
 using Bytes = std::vector<UCHAR>;
 
 constexpr UCHAR kEapolVersion = 1;
-constexpr UCHAR kEapolPacket = 0;
-constexpr size_t kEapolHeader = 4;  // version, packet type, 16-bit body length
-constexpr size_t kEapHeader = 4;    // code, identifier, 16-bit length
-
-constexpr UCHAR kEapRequest = 1;
-constexpr UCHAR kEapResponse = 2;
-constexpr UCHAR kEapSuccess = 3;
-constexpr UCHAR kEapFailure = 4;
-constexpr UCHAR kEapIdentity = 1;
-constexpr UCHAR kEapGtc = 6;
-
 constexpr ULONG kGtcInnerMethod = 25;  // the method whose NoPasswordInGTC flag makes us ask
-
-constexpr ULONG kPairwiseTransmitKey = kKeyTransmit | kKeyPairwise;
-constexpr ULONG kCipherAes = 3;
 constexpr ULONG kKeyManagementPsk = 1;
-constexpr UCHAR kKeyMaterialBase = 0xC0;  // material byte i is 0xC0 + i
+constexpr ULONG kCipherTkip = 2;
+constexpr ULONG kCipherAes = 3;
+constexpr ULONG kEventServerCertificate = 14;
+constexpr ULONG kTtlsPap = 1;
+constexpr ULONG kTtlsMsChapV2 = 4;
 
-// An EAP packet of an EAPOL-Packet frame; type is 0 for Success and Failure.
-struct EapPacket {
-  UCHAR code = 0;
-  UCHAR identifier = 0;
-  UCHAR type = 0;
-  Bytes data;
-};
-
-unsigned BigEndian16(const UCHAR* p) {
-  return (unsigned{p[0]} << 8) | p[1];
+// The EAP packet a received EAPOL-Packet frame carries; none when it does
+// not read as one.
+std::optional<eap::Packet> ParseEapol(const Bytes& frame) {
+  const std::optional<eap::Eapol> eapol = eap::ParseEapol(frame);
+  if (!eapol || (eapol->version != 1 && eapol->version != 2) || eapol->type != eap::kEapolPacket)
+    return std::nullopt;
+  return eap::Parse(eapol->body);
 }
 
-// The EAP packet a received EAPOL body carries. Bytes after the declared
-// lengths are link padding and are ignored; lengths that run past the bytes
-// present make the frame unreadable.
-std::optional<EapPacket> ParseEapol(const Bytes& frame) {
-  if (frame.size() < kEapolHeader) return std::nullopt;
-  if ((frame[0] != 1 && frame[0] != 2) || frame[1] != kEapolPacket) return std::nullopt;
-  const size_t bodyLength = BigEndian16(&frame[2]);
-  if (bodyLength > frame.size() - kEapolHeader || bodyLength < kEapHeader) return std::nullopt;
-  const UCHAR* eap = frame.data() + kEapolHeader;
-  const size_t eapLength = BigEndian16(eap + 2);
-  if (eapLength < kEapHeader || eapLength > bodyLength) return std::nullopt;
-  EapPacket packet;
-  packet.code = eap[0];
-  packet.identifier = eap[1];
-  if (packet.code == kEapRequest || packet.code == kEapResponse) {
-    if (eapLength < kEapHeader + 1) return std::nullopt;
-    packet.type = eap[kEapHeader];
-    packet.data.assign(eap + kEapHeader + 1, eap + eapLength);
-  }
-  return packet;
-}
-
-// An EAPOL-Packet frame with an EAP Response of `type` carrying `text` (a
-// password, for GTC): wiped once sent.
-hx::crypto::SecretBytes ResponseFrame(UCHAR identifier, UCHAR type, std::string_view text) {
-  // Both length fields are 16 bits: a longer text is cut to fit.
-  const size_t textLength = std::min<size_t>(text.size(), 0xFFFF - kEapHeader - 1);
-  const size_t eapLength = kEapHeader + 1 + textLength;
-  // Sized up front: GCC 12 misreads an insert after a braced list (-Warray-bounds).
-  hx::crypto::SecretBytes frame(kEapolHeader + eapLength);
-  const UCHAR header[9] = {
-      kEapolVersion, kEapolPacket, static_cast<UCHAR>(eapLength >> 8), static_cast<UCHAR>(eapLength),
-      kEapResponse,  identifier,   static_cast<UCHAR>(eapLength >> 8), static_cast<UCHAR>(eapLength),
-      type};
-  std::copy(header, header + sizeof header, frame.begin());
-  std::copy_n(text.begin(), textLength, frame.begin() + sizeof header);
-  return frame;
+Bytes Frame(const Bytes& eapPacket) {
+  return eap::BuildEapol(kEapolVersion, eap::kEapolPacket, eapPacket);
 }
 
 std::string IdentifierText(UCHAR identifier) {
   return " (identifier " + std::to_string(identifier) + ")";
+}
+
+// What the identity says the exchange runs with, and the stand-in's stores.
+struct Profile {
+  eap::PeerCredentials credentials;
+  bool gtcAsks = false;
+  std::string problem;  // set: the exchange cannot run, and why
+};
+
+Profile ProfileLocked(const Identity* identity) {
+  Profile p;
+  eap::PeerCredentials& c = p.credentials;
+  if (identity == nullptr) {
+    p.problem = "no identity";
+    return p;
+  }
+  const auto list = [&](ULONG method) {
+    auto it = identity->eapTypes.find(method);
+    return it == identity->eapTypes.end() ? std::vector<ULONG>{} : it->second;
+  };
+  const std::vector<ULONG> outer = list(0);
+  if (outer.empty()) {
+    p.problem = "the identity names no EAP method";
+    return p;
+  }
+  c.method = static_cast<uint8_t>(outer.front());
+  c.userName = identity->userName;
+  c.outerIdentity = c.method == eap::kTtls && !identity->anonymous.empty() ? identity->anonymous : c.userName;
+  c.password = identity->password;
+  const std::vector<ULONG> inner = list(kGtcInnerMethod);
+  if (!inner.empty()) {
+    c.peapInner.clear();
+    for (ULONG type : inner) c.peapInner.push_back(static_cast<uint8_t>(type));
+  }
+  const ULONG ttls =
+      Toolkit().ttlsInnerOverride != 0 ? Toolkit().ttlsInnerOverride : identity->ttlsInnerProtocol;
+  c.ttlsInner = ttls == kTtlsPap ? eap::TtlsInner::kPap : eap::TtlsInner::kMsChapV2;
+  if (ttls != 0 && ttls != kTtlsPap && ttls != kTtlsMsChapV2 && c.method == eap::kTtls)
+    p.problem = "TTLS inner protocol " + std::to_string(ttls) +
+                " is not one the stand-in speaks (1 PAP, 4 MS-CHAP-V2)";
+  c.trustedCaFiles = Toolkit().trustedCaFiles;
+  const bool knownMethod =
+      c.method == eap::kTls || c.method == eap::kPeap || c.method == eap::kTtls || c.method == eap::kLeap;
+  if (!knownMethod) {
+    p.problem = std::string(eap::TypeName(c.method)) + " (type " + std::to_string(c.method) +
+                ") is not a method the stand-in speaks";
+    return p;
+  }
+  if (c.method != eap::kLeap && !eap::TlsAvailable()) {
+    p.problem = std::string(eap::TypeName(c.method)) +
+                " is unavailable in the stand-in toolkit of this build: it has no TLS library";
+    return p;
+  }
+  if (c.method == eap::kTls) {
+    const auto& store = Toolkit().certificates;
+    auto found =
+        identity->certificate
+            ? std::find_if(store.begin(), store.end(),
+                           [&](const StoredCertificate& s) { return s.thumbprint == *identity->certificate; })
+            : store.end();
+    if (found == store.end()) {
+      p.problem = "EAP-TLS: no certificate in the stand-in's store has the thumbprint the identity names";
+    } else {
+      c.certificateFile = found->certificateFile;
+      c.keyFile = found->keyFile;
+    }
+  }
+  auto flag = identity->noPasswordInGtc.find(kGtcInnerMethod);
+  p.gtcAsks = flag != identity->noPasswordInGtc.end() && flag->second == 1;
+  return p;
 }
 
 // One received frame of an 802.1X link.
@@ -97,29 +132,47 @@ class EapStep : LinkStep {
 
   void Run(const Bytes& frame) {
     Trace(3, "EAPOL received", frame.data(), frame.size());
-    std::optional<EapPacket> packet = ParseEapol(frame);
+    std::optional<eap::Packet> packet = ParseEapol(frame);
     if (!packet) {
       Trace(4, "EAPOL frame ignored: not a readable EAP packet");
       return;
     }
-    const std::string id = IdentifierText(packet->identifier);
-    switch (packet->code) {
-      case kEapRequest:
-        if (packet->type == kEapIdentity) return OnIdentityRequest(packet->identifier);
-        if (packet->type == kEapGtc) return OnGtcRequest(packet->identifier);
-        Trace(4, ("EAP Request of type " + std::to_string(packet->type) + " ignored" + id).c_str());
+    if (packet->code == eap::kRequest && packet->type == eap::kIdentity)
+      return OnIdentityRequest(packet->identifier);
+    EapState* state = State();
+    if (state == nullptr || !state->peer) {
+      Trace(4, std::string("EAP ") + (packet->HasType() ? eap::TypeName(packet->type) : "packet") +
+                   " ignored: no identity was asked for" + IdentifierText(packet->identifier));
+      return;
+    }
+    const eap::PeerSession::Reply reply = state->peer->Receive(*packet);
+    if (reply.packet) Send(Frame(*reply.packet));
+    switch (reply.state) {
+      case eap::PeerSession::State::kRunning:
+        if (!reply.note.empty()) Trace(4, "EAP: " + reply.note + IdentifierText(packet->identifier));
         return;
-      case kEapSuccess:
-        return OnSuccess(id);
-      case kEapFailure:
-        return OnFailure(id);
-      default:
-        Trace(4, ("EAP packet of code " + std::to_string(packet->code) + " ignored" + id).c_str());
-        return;
+      case eap::PeerSession::State::kFailed:
+        return Fail(reply.note);
+      case eap::PeerSession::State::kSucceeded:
+        return OnSuccess(state->peer->Msk(), reply.note);
     }
   }
 
  private:
+  // The link's EAP state for this session, afresh when the session is new.
+  EapState* State() {
+    {
+      Lock lock(Toolkit().mu);
+      if (!LiveLocked()) return nullptr;
+    }
+    if (!link_->eap) link_->eap = std::make_shared<EapState>();
+    if (link_->eap->session != session_) {
+      link_->eap->session = session_;
+      link_->eap->peer.reset();
+    }
+    return link_->eap.get();
+  }
+
   void OnIdentityRequest(UCHAR identifier) {
     bool starting;
     {
@@ -128,7 +181,7 @@ class EapStep : LinkStep {
       starting = !link_->sessionRunning;
       link_->sessionRunning = true;
     }
-    Trace(4, ("EAP Request/Identity" + IdentifierText(identifier)).c_str());
+    Trace(4, "EAP Request/Identity" + IdentifierText(identifier));
     if (starting) {
       // The library answers with the identity (and the resumption timeout)
       // from inside the callback; the response below reads that identity.
@@ -136,64 +189,76 @@ class EapStep : LinkStep {
       if (!Raise(&wanted)) return;
       if (!RaiseLinkState(kLinkAuthenticating)) return;
     }
-    std::string name;
+    Profile profile;
     {
       Lock lock(Toolkit().mu);
-      if (const auto* identity = static_cast<const Identity*>(link_->identity.get()))
-        name = identity->userName;
+      profile = ProfileLocked(static_cast<const Identity*>(link_->identity.get()));
     }
-    Send(ResponseFrame(identifier, kEapIdentity, name));
+    if (!profile.problem.empty()) return Fail(profile.problem);
+    EapState* state = State();
+    if (state == nullptr) return;
+    // A new identity request (the access point started over) starts the
+    // method over too. The questions are asked by later steps of the session.
+    std::weak_ptr<Link> weak = link_;
+    const uint64_t session = session_;
+    profile.credentials.confirmServer = [weak, session](const std::string& name) {
+      std::shared_ptr<Link> live = weak.lock();
+      return live && EapStep(std::move(live), session).ConfirmServer(name);
+    };
+    if (profile.gtcAsks) {
+      profile.credentials.gtcResponse = [weak, session](const std::string&) {
+        std::shared_ptr<Link> live = weak.lock();
+        return live ? EapStep(std::move(live), session).AskGtcResponse() : hx::crypto::SecretText();
+      };
+    }
+    const std::string name = profile.credentials.outerIdentity;
+    state->peer = std::make_unique<eap::PeerSession>(std::move(profile.credentials));
+    Send(Frame(eap::Build(eap::kResponse, identifier, eap::kIdentity, eap::View(name))));
   }
 
-  void OnGtcRequest(UCHAR identifier) {
-    bool ask = false;
-    hx::crypto::SecretText text;
-    {
-      Lock lock(Toolkit().mu);
-      if (const auto* identity = static_cast<const Identity*>(link_->identity.get())) {
-        auto flag = identity->noPasswordInGtc.find(kGtcInnerMethod);
-        ask = flag != identity->noPasswordInGtc.end() && flag->second == 1;
-        if (!ask) text = identity->password;
-      }
-    }
-    Trace(4, ("EAP Request/GTC" + IdentifierText(identifier)).c_str());
-    if (ask) {
-      Trace(4, "EAP GTC: asking the library for the response");
-      ODSTK_EVENT_ANSWER question{};
-      question.Type = kEventAnswer;
-      if (!Raise(&question)) return;
-      text = TakeAnswer(question.Answer);
-    }
-    Send(ResponseFrame(identifier, kEapGtc, text.view()));
+  // The server's certificate chained to a trusted CA: the library may still refuse it.
+  bool ConfirmServer(const std::string& name) {
+    Trace(4, "EAP: the server's certificate (" + name + ") chains to a trusted CA");
+    struct {
+      ODSTK_EVENT_HEADER header;
+      ULONG reserved[3];
+      ULONG answer;
+    } question{{0, kEventServerCertificate}, {}, 0};
+    static_assert(offsetof(decltype(question), answer) == ODSTK_EVENT_WORD_OFFSET);
+    if (!Raise(&question)) return false;
+    return question.answer == 0;
   }
 
-  void OnSuccess(const std::string& id) {
-    AcceptedNetwork network;
+  hx::crypto::SecretText AskGtcResponse() {
+    Trace(4, "EAP GTC: asking the library for the response");
+    ODSTK_EVENT_ANSWER question{};
+    question.Type = kEventAnswer;
+    if (!Raise(&question)) return {};
+    return TakeAnswer(question.Answer);
+  }
+
+  void OnSuccess(const hx::crypto::SecretBytes& msk, const std::string& note) {
     {
       Lock lock(Toolkit().mu);
       if (!LiveLocked()) return;
-      network = *link_->accepted;
       link_->sessionRunning = false;
     }
-    Trace(4, ("EAP Success" + id).c_str());
+    Trace(4, "EAP: " + note + ": authenticated; the 4-way handshake follows");
     if (!RaiseAuthState(kAuthSucceeded)) return;
-
-    const ULONG keyLength = network.cipher == kCipherAes ? 16 : 32;
-    std::vector<UCHAR> material(keyLength);
-    for (ULONG i = 0; i < keyLength; ++i) material[i] = static_cast<UCHAR>(kKeyMaterialBase + i);
-    const UCHAR rsc[8] = {};
-    if (!RaiseKey(kPairwiseTransmitKey, network.bssid, rsc, material)) return;
-
-    RaiseLinkState(kLinkAuthenticated);
+    // The PMK is the MSK's first 32 bytes (LEAP's key has only 16).
+    hx::crypto::SecretBytes pmk(msk.begin(),
+                                msk.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(32, msk.size())));
+    StartEnterpriseHandshake(link_, session_, std::move(pmk));
   }
 
-  void OnFailure(const std::string& id) {
+  void Fail(const std::string& why) {
     {
       Lock lock(Toolkit().mu);
       if (!LiveLocked()) return;
       link_->sessionRunning = false;
     }
-    Trace(1, ("EAP Failure: the network refused the credentials" + id).c_str());
+    if (link_->eap && link_->eap->session == session_) link_->eap->peer.reset();
+    Trace(1, "EAP failed: " + why);
     RaiseAuthState(kAuthFailed);
   }
 
@@ -226,7 +291,7 @@ class EapStep : LinkStep {
 
 bool IsPskNetwork(const AcceptedNetwork& network) {
   return network.use8021X == 0 && network.keyManagement == kKeyManagementPsk &&
-         network.cipher == kCipherAes && !network.passphrase.empty();
+         (network.cipher == kCipherAes || network.cipher == kCipherTkip) && !network.passphrase.empty();
 }
 
 bool ServesLocked(const Link& link) {
@@ -238,15 +303,19 @@ int ReceiveEapolLocked(const std::shared_ptr<Link>& link, const UCHAR* body, ULO
   if (!ServesLocked(*link) || (body == nullptr && length != 0)) return 1;
   Bytes frame(body, body + length);
   std::weak_ptr<Link> weak = link;
-  const bool psk = IsPskNetwork(*link->accepted);
-  auto delivery = QueueLocked(*link, [weak, psk, session = link->session, frame = std::move(frame)] {
-    std::shared_ptr<Link> live = weak.lock();
-    if (!live) return;
-    if (psk)
-      RunPskStep(std::move(live), session, frame);
-    else
-      EapStep(std::move(live), session).Run(frame);
-  });
+  // Key frames go to the key handshakes, whatever gave the PMK; the rest of
+  // an 802.1X link's frames to its EAP exchange.
+  const bool key = length >= 2 && body[1] == eap::kEapolKey;
+  const bool enterprise = link->accepted->use8021X == 1;
+  auto delivery =
+      QueueLocked(*link, [weak, key, enterprise, session = link->session, frame = std::move(frame)] {
+        std::shared_ptr<Link> live = weak.lock();
+        if (!live) return;
+        if (key || !enterprise)
+          RunPskStep(std::move(live), session, frame);
+        else
+          EapStep(std::move(live), session).Run(frame);
+      });
   delivery->step = true;
   return 0;
 }

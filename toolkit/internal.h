@@ -4,6 +4,7 @@
 // it released, so they may call the toolkit again.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -40,8 +41,18 @@ struct Identity : Object {
   bool initialized = false;
   // What the supplicant engine answers with; a null text is kept as empty.
   std::string userName;
-  hx::crypto::SecretText password;
+  hx::crypto::SecretBytes password;
+  std::string anonymous;
+  std::map<ULONG, std::vector<ULONG>> eapTypes;  // by method (0: the outer list), the last list set
+  ULONG ttlsInnerProtocol = 0;
   std::map<ULONG, ULONG> noPasswordInGtc;  // by method, the last flag set
+  std::optional<std::array<UCHAR, 20>> certificate;
+};
+
+// A certificate of the stand-in's store, found by its SHA-1 thumbprint.
+struct StoredCertificate {
+  std::array<UCHAR, 20> thumbprint{};
+  std::string certificateFile, keyFile;
 };
 
 struct Context : Object {
@@ -78,8 +89,10 @@ struct AcceptedNetwork {
   std::vector<UCHAR> ssid, requestIes, beaconIes;
 };
 
-// The pre-shared-key handshake of a link (psk.cpp).
+// The pre-shared-key handshake of a link (psk.cpp), and its EAP exchange
+// (engine.cpp).
 struct PskState;
+struct EapState;
 
 struct Link : Object {
   using Object::Object;
@@ -107,6 +120,7 @@ struct Link : Object {
   std::function<void()> onDeadline;
   // Touched by the link's thread only (engine steps run nowhere else).
   std::shared_ptr<PskState> psk;
+  std::shared_ptr<EapState> eap;
 };
 
 struct CallRecord {
@@ -149,6 +163,11 @@ struct State {
   bool hold = false;
   unsigned held = 0;
   unsigned runningThreads = 0;
+  // The stand-in's certificate stores: the CAs a server's certificate must
+  // chain to, and the station's own certificates with their keys.
+  std::vector<std::string> trustedCaFiles;
+  std::vector<StoredCertificate> certificates;
+  ULONG ttlsInnerOverride = 0;  // 0: as the identity says
 };
 
 State& Toolkit();
@@ -188,14 +207,19 @@ void DisarmTimerLocked(Link& link);
 int ReceiveEapolLocked(const std::shared_ptr<Link>& link, const UCHAR* body, ULONG length);
 // Whether the engine answers the link's frames now.
 bool ServesLocked(const Link& link);
-// A network the pre-shared-key handshake serves: WPA2 with CCMP and a pass phrase.
+// A network the pre-shared-key handshake serves: WPA2 with CCMP or WPA with
+// TKIP, and a pass phrase.
 bool IsPskNetwork(const AcceptedNetwork& network);
 // Ends the link's session: its queued steps are dropped, its state reset.
 void StopSessionLocked(Link& link);
 // The port of a pre-shared-key link came up: its handshake's clock starts.
 void StartPskSessionLocked(const std::shared_ptr<Link>& link);
-// One received frame of a pre-shared-key link, on the link's thread.
+// One received EAPOL-Key frame, on the link's thread.
 void RunPskStep(std::shared_ptr<Link> link, uint64_t session, const std::vector<UCHAR>& frame);
+// 802.1X gave the session its PMK (on the link's thread): the 4-way
+// handshake may start, and its clock does.
+void StartEnterpriseHandshake(const std::shared_ptr<Link>& link, uint64_t session,
+                              hx::crypto::SecretBytes pmk);
 void ResetLocked();
 
 // The call record and scripts.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "eap/tls.h"
 #include "toolkit/internal.h"
 
 using namespace odstk_sim;
@@ -212,6 +213,46 @@ ODSIM_API void ODSIM_EnableSupplicant(int on) {
 ODSIM_API void ODSIM_SetHandshakeTimeout(ULONG milliseconds) {
   Lock lock(Toolkit().mu);
   Toolkit().handshakeTimeoutMs = milliseconds;
+}
+
+ODSIM_API int ODSIM_TrustCertificateFile(const char* path) {
+  return Guard(1, [&] {
+    if (path == nullptr) {
+      Lock lock(Toolkit().mu);
+      Toolkit().trustedCaFiles.clear();
+      return 0;
+    }
+    std::string why;
+    if (!hx::eap::CertificateThumbprint(path, "", &why)) return 1;
+    Lock lock(Toolkit().mu);
+    Toolkit().trustedCaFiles.push_back(path);
+    return 0;
+  });
+}
+
+ODSIM_API int ODSIM_AddCertificate(const char* certificateFile, const char* keyFile, UCHAR thumbprint[20],
+                                   char* why, ULONG whySize) {
+  return Guard(1, [&] {
+    std::string error = "no certificate or key file given";
+    std::optional<std::array<uint8_t, 20>> digest;
+    if (certificateFile != nullptr && keyFile != nullptr && *keyFile != '\0')
+      digest = hx::eap::CertificateThumbprint(certificateFile, keyFile, &error);
+    if (!digest) {
+      CopyOut(error, why, whySize);
+      return 1;
+    }
+    if (thumbprint != nullptr) std::memcpy(thumbprint, digest->data(), 20);
+    Lock lock(Toolkit().mu);
+    auto& store = Toolkit().certificates;
+    std::erase_if(store, [&](const StoredCertificate& c) { return c.thumbprint == *digest; });
+    store.push_back({*digest, certificateFile, keyFile});
+    return 0;
+  });
+}
+
+ODSIM_API void ODSIM_SetTtlsInnerProtocol(ULONG protocol) {
+  Lock lock(Toolkit().mu);
+  Toolkit().ttlsInnerOverride = protocol;
 }
 
 ODSIM_API ULONG ODSIM_LiveBlobs(void) {

@@ -132,30 +132,53 @@ ODSIM_API ULONG ODSIM_TraceLevel(void);
 
 // Switches the supplicant engine on (1) or off (0; so after ODSIM_Reset).
 // While on, a link whose port is up and whose accepted network information
-// says Use8021X 1 answers EAP itself (Identity, GTC, Success, Failure): each
-// ODSTK_LINK_ReceiveEapol body is copied and handled on the link's thread,
-// which raises the link events of the exchange there, one at a time:
-//   Request/Identity  15 and 1 (state 2) when it opens a session; then 8
-//   Request/GTC       13 (when the identity's NoPasswordInGTC for method 25
-//                     is 1: the answer blob is the response), 8
-//   Success           2 (state 7), 6 (pairwise key, material byte i 0xC0 + i:
-//                     16 bytes for cipher 3, else 32), 1 (state 4); ends it
-//   Failure           2 (state 3); ends the session
+// says Use8021X 1 runs 802.1X itself: each ODSTK_LINK_ReceiveEapol body is
+// copied and handled on the link's thread, which raises the link events of
+// the exchange there, one at a time:
+//   Request/Identity  15 and 1 (state 2) when it opens a session; then 8 with
+//                     the identity (TTLS: the anonymous one, when set). A
+//                     method this build cannot run (the TLS-based ones
+//                     without a TLS library) ends it at once: 2 (state 3)
+//   method requests   8 for each answer: the identity's outer method (its
+//                     EAP type list for method 0: 13 EAP-TLS, 25 PEAPv0, 21
+//                     EAP-TTLS, 17 LEAP), a Nak naming it for any other. The
+//                     TLS-based methods check the server's certificate
+//                     against the CAs ODSIM_TrustCertificateFile gave, then
+//                     ask with 14 (answer word 0: go on). PEAP runs
+//                     EAP-MSCHAPv2 or GTC inside as its method-25 list allows
+//                     (an empty list allows both), GTC asking with 13 when the
+//                     identity's NoPasswordInGTC for method 25 is 1 (the
+//                     answer blob is the response); TTLS sends PAP or
+//                     MS-CHAP-V2 by the identity's inner protocol (1 PAP,
+//                     4 MS-CHAP-V2, or ODSIM_SetTtlsInnerProtocol's); EAP-TLS
+//                     presents the store's certificate whose thumbprint the
+//                     identity's certificate names
+//   Success           2 (state 7) once the method finished; the 4-way
+//                     handshake then runs on the first 32 bytes of the MSK
+//                     (LEAP: its 16-byte key) as below, without its own 2
+//   Failure, or a method that fails
+//                     2 (state 3), and a trace line saying why; ends it
 // A link whose accepted network information says pre-shared key
-// (Use8021X 0, KeyManagement 1, Cipher 3 and a pass phrase) runs the WPA2
-// handshakes as supplicant instead: the PMK from pass phrase and SSID, the
-// 4-way handshake on EAPOL-Key frames (message 2 carries the RSN element of
-// the association request), the group key handshake for each rekey:
+// (Use8021X 0, KeyManagement 1, Cipher 3 or 2, and a pass phrase) runs the
+// handshakes on the PMK of pass phrase and SSID instead. The 4-way handshake
+// on EAPOL-Key frames (message 2 carries the RSN or WPA element of the
+// association request), the group key handshake for each rekey:
 //   message 1         1 (state 3) at the first of a session; then 8
 //   message 3         2 (state 7), 8 (message 4), 6 (pairwise key: index
 //                     0xC0000000, the TK), 6 (group key: index 0x20000000 |
 //                     key ID, the RSC of the frame, the GTK), 1 (state 4), 3;
 //                     a retransmitted message 3 only brings 8 again. Its RSN
-//                     element must be the beacon's, or 16 ends the link
+//                     element must be the one the network announced (its
+//                     beacon or probe response; the association's when the
+//                     scan list had none), or 16 ends the link
 //   group message 1   6 (group key, unless it is the one installed), 8
+// WPA with TKIP (key descriptor version 1, HMAC-MD5 MICs): message 3 carries
+// the WPA element and no group key, so the group key comes with the group
+// key handshake that follows, and 1 (state 4) and 3 with it.
 //   time-out          no message 3 within the handshake time-out from the
-//                     port coming up: 2 (state 3) once a message 2 was
-//                     sent (a wrong pass phrase), else 1 (state 7)
+//                     port coming up (802.1X: from its Success): 2 (state
+//                     3) once a message 2 was sent (a wrong pass phrase),
+//                     else 1 (state 7)
 // Frames that do not read as such, fail their MIC or replay a counter are
 // dropped with a trace line. Every accepted network information starts the
 // handshake afresh.
@@ -167,6 +190,20 @@ ODSIM_API ULONG ODSIM_TraceLevel(void);
 ODSIM_API void ODSIM_EnableSupplicant(int on);
 // The handshake time-out of pre-shared-key links (2000 ms after a reset).
 ODSIM_API void ODSIM_SetHandshakeTimeout(ULONG milliseconds);
+// The stand-in's certificate stores, as a real toolkit has the system's.
+// A CA certificate (PEM) a server's certificate may chain to: 0, or 1 when
+// the file is not a certificate. A null path forgets every CA trusted so far.
+ODSIM_API int ODSIM_TrustCertificateFile(const char* path);
+// The station's certificate and unencrypted key (PEM) for EAP-TLS: 0 and its
+// SHA-1 thumbprint (what ODSTK_IDENTITY_SetUserCertificate names) in
+// `thumbprint`, or 1 when either file does not read or the key is not the
+// certificate's. `why` (may be null) gets the reason, cut to its size.
+ODSIM_API int ODSIM_AddCertificate(const char* certificateFile, const char* keyFile, UCHAR thumbprint[20],
+                                   char* why, ULONG whySize);
+// The TTLS inner protocol every identity runs (1 PAP, 4 MS-CHAP-V2), in place
+// of the one it was given; 0 (after a reset): the identity's.
+ODSIM_API void ODSIM_SetTtlsInnerProtocol(ULONG protocol);
+
 // Blobs made by ODSTK_AllocBlob that the toolkit still holds: the engine frees
 // the answers it read; blobs of posted events stay until reset or terminate.
 ODSIM_API ULONG ODSIM_LiveBlobs(void);

@@ -1,6 +1,7 @@
 // The stand-in toolkit's ODSTK_* entry points, except the link thread
 // (link.cpp). Each call is recorded first, then checked: a null, released or
 // wrong-kind handle is refused with 1 and touches nothing.
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -258,8 +259,9 @@ ODSTK_API int ODSTK_CALL ODSTK_LINK_SetNetworkInfoA(ODSTK_HANDLE link, const SUP
       CopyBytes(network.ssid, info->Ssid, info->SsidLength);
       CopyBytes(network.requestIes, info->RequestIes, info->RequestIesLength);
       CopyBytes(network.beaconIes, info->BeaconIes, info->BeaconIesLength);
-      // A new association: its handshake starts from nothing (replay counters included).
-      if (IsPskNetwork(network)) StopSessionLocked(*l);
+      // A new association: its exchange and handshake start from nothing
+      // (replay counters included).
+      if (IsPskNetwork(network) || network.use8021X == 1) StopSessionLocked(*l);
     }
     return result;
   });
@@ -349,25 +351,32 @@ ODSTK_API int ODSTK_CALL ODSTK_IDENTITY_SetPasswordA(ODSTK_HANDLE identity, cons
     shown = text == nullptr || Toolkit().recordSecrets ? QuotedText(text) : "<secret>";
   }
   return OnHandle<Identity>("ODSTK_IDENTITY_SetPasswordA", identity, Kind::kIdentity, ", " + shown,
-                            [&](Identity& i) { i.password = text ? text : ""; });
+                            [&](Identity& i) {
+                              const auto* bytes = reinterpret_cast<const UCHAR*>(text);
+                              i.password.assign(bytes, bytes + (text ? std::strlen(text) : 0));
+                            });
 }
 
 ODSTK_API int ODSTK_CALL ODSTK_IDENTITY_SetAnonymousIdentityA(ODSTK_HANDLE identity, const char* text) {
   return OnHandle<Identity>("ODSTK_IDENTITY_SetAnonymousIdentityA", identity, Kind::kIdentity,
-                            ", " + QuotedText(text), [](Identity&) {});
+                            ", " + QuotedText(text), [&](Identity& i) { i.anonymous = text ? text : ""; });
 }
 
 ODSTK_API int ODSTK_CALL ODSTK_IDENTITY_SetEapTypeList(ODSTK_HANDLE identity, ULONG method, const ULONG* list,
                                                        ULONG count) {
   std::string rest =
       ", " + std::to_string(method) + ", " + WordList(list, count) + ", " + std::to_string(count);
-  return OnHandle<Identity>("ODSTK_IDENTITY_SetEapTypeList", identity, Kind::kIdentity, rest,
-                            [](Identity&) {});
+  return OnHandle<Identity>(
+      "ODSTK_IDENTITY_SetEapTypeList", identity, Kind::kIdentity, rest, [&](Identity& i) {
+        // A list of at most 16 words is read: no method has more types than that.
+        i.eapTypes[method] =
+            list ? std::vector<ULONG>(list, list + std::min<ULONG>(count, 16)) : std::vector<ULONG>{};
+      });
 }
 
 ODSTK_API int ODSTK_CALL ODSTK_IDENTITY_SetTtlsInnerAuthProtocol(ODSTK_HANDLE identity, ULONG value) {
   return OnHandle<Identity>("ODSTK_IDENTITY_SetTtlsInnerAuthProtocol", identity, Kind::kIdentity,
-                            ", " + std::to_string(value), [](Identity&) {});
+                            ", " + std::to_string(value), [&](Identity& i) { i.ttlsInnerProtocol = value; });
 }
 
 ODSTK_API int ODSTK_CALL ODSTK_IDENTITY_SetNoPasswordInGTC(ODSTK_HANDLE identity, ULONG method, ULONG flag) {
@@ -378,7 +387,11 @@ ODSTK_API int ODSTK_CALL ODSTK_IDENTITY_SetNoPasswordInGTC(ODSTK_HANDLE identity
 
 ODSTK_API int ODSTK_CALL ODSTK_IDENTITY_SetUserCertificate(ODSTK_HANDLE identity, const UCHAR* id) {
   return OnHandle<Identity>("ODSTK_IDENTITY_SetUserCertificate", identity, Kind::kIdentity,
-                            ", " + HexBytes(id, id ? 20 : 0), [](Identity&) {});
+                            ", " + HexBytes(id, id ? 20 : 0), [&](Identity& i) {
+                              if (id == nullptr) return i.certificate.reset();
+                              i.certificate.emplace();
+                              std::memcpy(i.certificate->data(), id, 20);
+                            });
 }
 
 ODSTK_API int ODSTK_CALL ODSTK_IDENTITY_Initialize(ODSTK_HANDLE identity) {

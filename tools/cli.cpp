@@ -47,7 +47,16 @@ void AddCredentials(CLI::App& c, Invocation& in) {
     exclusive.push_back(methods[m.name]);
   }
   c.add_option("--password-file", in.passwordFile, "read the 802.1X password from a file (else a prompt)");
-  c.add_option("--cert", in.join.certificate, "the client certificate's name (TLS)")->needs(methods["tls"]);
+  auto* cert = c.add_option("--cert", in.join.certificate, "the client certificate, a PEM file (TLS)")
+                   ->needs(methods["tls"]);
+  auto* key = c.add_option("--key", in.join.key, "the client certificate's unencrypted key, a PEM file (TLS)")
+                  ->needs(methods["tls"]);
+  methods["tls"]->needs(cert)->needs(key);
+  c.add_option("--inner", in.join.inner, "the method inside PEAP (mschapv2, gtc) or TTLS (pap, mschapv2)")
+      ->check(CLI::IsMember({"mschapv2", "gtc", "pap"}));
+  c.add_option("--ca", in.join.ca,
+               "the CA certificate (PEM) the server's must chain to (default: the simulated machine's "
+               "RADIUS server's)");
   c.add_option("--anonymous", in.join.anonymous, "the outer identity (TTLS)")->needs(methods["ttls"]);
   for (auto* a : exclusive) {
     for (auto* b : exclusive) {
@@ -253,8 +262,12 @@ const std::vector<Command>& Table() {
        SimStatus,
        false,
        {"running", "pid", "uptime", "clients", "handles", "state-dir"}},
-      {"sim stop", "save the machine and end its service (the next command starts it again)", nullptr, SimStop,
-       false, {}},
+      {"sim stop",
+       "save the machine and end its service (the next command starts it again)",
+       nullptr,
+       SimStop,
+       false,
+       {}},
       {"sim restart", "end the service and start it again", nullptr, SimRestart, false, {}},
   };
   return table;

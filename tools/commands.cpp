@@ -723,11 +723,25 @@ bool ResolveCredentials(Invocation& in, std::string* why) {
       *why = "--" + method + " needs a user name";
       return false;
     }
+    const bool innerFits =
+        r.inner.empty() || (r.eap == "peap" && r.inner != "pap") || (r.eap == "ttls" && r.inner != "gtc");
+    if (!innerFits) {
+      *why = "--inner " + r.inner + " does not go with --" + r.eap;
+      return false;
+    }
     if (r.eap != "tls") {
       const auto password = ReadSecret("Password for " + r.user + ": ", in.passwordFile, why);
       if (!password) return false;
       r.password = *password;
     }
+  }
+  if (!r.inner.empty() && r.eap != "peap" && r.eap != "ttls") {
+    *why = "--inner goes with --peap or --ttls";
+    return false;
+  }
+  if (!r.ca.empty() && r.eap != "peap" && r.eap != "ttls" && r.eap != "tls") {
+    *why = "--ca goes with --tls, --peap or --ttls";
+    return false;
   }
   return true;
 }

@@ -34,7 +34,10 @@ struct JoinRequest {
   unsigned keyIndex = 1;
   std::string psk;  // pass phrase, or 64 hexadecimal digits
   std::string eap;  // "", peap, tls, ttls or leap
-  std::string user, domain, password, certificate, anonymous;
+  std::string user, domain, password, anonymous;
+  std::string inner;             // PEAP: mschapv2 or gtc; TTLS: pap or mschapv2; "": the default
+  std::string certificate, key;  // TLS: the client certificate and its key (PEM files)
+  std::string ca;                // the CA the server's certificate must chain to (PEM file)
 };
 
 // Everything the command line said, checked.

@@ -14,6 +14,12 @@
 #include "tools/stored.h"
 #include "tools/text.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
 namespace halvexctl {
 namespace {
 
@@ -38,7 +44,7 @@ std::string CurrentSsid(void* adapter) {
 // What a join changes, recorded before it, and put back in reverse.
 class Rollback {
  public:
-  explicit Rollback(Session& session) : adapter_(session.adapter()) {
+  explicit Rollback(Session& session) : session_(session), adapter_(session.adapter()) {
     key_ = AdapterKeyPath(adapter_);
     if (key_) stored_ = ReadStoredValues(*key_);
     HalvexQueryAuthMode(adapter_, authMode_);
@@ -55,8 +61,13 @@ class Rollback {
     HalvexWPAPortDown();
     const std::string now = CurrentSsid(adapter_);
     if (requestSent_ && !now.empty() && now != ssid_) {
+      const size_t from = session_.messages().Messages().size();
       HalvexSetDisassociate(adapter_);
       done.push_back("left " + now);
+      // The disconnection's event (message 0) must be behind us, or the reconnection
+      // below would take it for its own outcome.
+      session_.WaitFor(
+          from, milliseconds(2000), [](const hx::sim::Message& m) { return m.code == 0; }, {}, true);
     }
     for (auto it = settings_.rbegin(); it != settings_.rend(); ++it) {
       if (it->first->set(adapter_, it->second) == HALVEX_RESULT_SUCCESS)
@@ -101,6 +112,7 @@ class Rollback {
   }
 
  private:
+  Session& session_;
   void* adapter_;
   std::optional<std::string> key_;
   std::optional<StoredValues> stored_;
@@ -128,20 +140,96 @@ std::optional<SecurityChoice> ChooseSecurity(const JoinRequest& r, const std::st
   return std::nullopt;
 }
 
-int Identity(const JoinRequest& r) {
+// The stand-in toolkit's certificate stores and settings, found in the
+// toolkit the library loaded; a real toolkit has none of them.
+struct StandIn {
+  int (*trust)(const char* path) = nullptr;
+  int (*addCertificate)(const char*, const char*, unsigned char*, char*, ULONG) = nullptr;
+  void (*ttlsInner)(ULONG) = nullptr;
+  explicit operator bool() const { return trust && addCertificate && ttlsInner; }
+};
+
+StandIn FindStandIn() {
+  StandIn s;
+#ifdef _WIN32
+  HMODULE toolkit = GetModuleHandleA("odSupp_M.dll");
+  const auto find = [&](const char* name) {
+    return toolkit ? reinterpret_cast<void*>(GetProcAddress(toolkit, name)) : nullptr;
+  };
+#else
+  const auto find = [](const char* name) { return dlsym(RTLD_DEFAULT, name); };
+#endif
+  s.trust = reinterpret_cast<decltype(s.trust)>(find("ODSIM_TrustCertificateFile"));
+  s.addCertificate = reinterpret_cast<decltype(s.addCertificate)>(find("ODSIM_AddCertificate"));
+  s.ttlsInner = reinterpret_cast<decltype(s.ttlsInner)>(find("ODSIM_SetTtlsInnerProtocol"));
+  return s;
+}
+
+// Tells the stand-in what to trust and present; an error text, or nothing.
+std::optional<std::string> PrepareStandIn(Session& session, const JoinRequest& r,
+                                          unsigned char thumbprint[20]) {
+  const bool tlsBased = r.eap == "peap" || r.eap == "ttls" || r.eap == "tls";
+  if (!tlsBased) return std::nullopt;
+  const StandIn standIn = FindStandIn();
+  if (!standIn) {
+    if (r.eap == "tls" || !r.ca.empty()) return "--cert, --key and --ca need the stand-in supplicant toolkit";
+    return std::nullopt;  // a real toolkit trusts what its system trusts
+  }
+  std::string ca = r.ca;
+  if (ca.empty() && session.simulated()) {
+    char address[64] = {}, secret[128] = {}, file[1024] = {};
+    if (HalvexSimRadiusServer(address, sizeof address, secret, sizeof secret, file, sizeof file) ==
+        HALVEXSIM_OK)
+      ca = file;
+  }
+  if (!ca.empty() && standIn.trust(ca.c_str()) != 0) return ca + ": not a CA certificate (PEM)";
+  standIn.ttlsInner(r.eap == "ttls" && r.inner == "pap" ? 1 : 0);
+  if (r.eap == "tls") {
+    char why[512] = {};
+    if (standIn.addCertificate(r.certificate.c_str(), r.key.c_str(), thumbprint, why, sizeof why) != 0)
+      return std::string(why);
+  }
+  return std::nullopt;
+}
+
+int Identity(const JoinRequest& r, const unsigned char thumbprint[20]) {
   std::vector<char> user(r.user.begin(), r.user.end()), domain(r.domain.begin(), r.domain.end()),
       password(r.password.begin(), r.password.end()), anonymous(r.anonymous.begin(), r.anonymous.end());
-  std::vector<unsigned char> certificate(r.certificate.begin(), r.certificate.end());
   for (auto* text : {&user, &domain, &password, &anonymous}) text->push_back('\0');
-  certificate.push_back('\0');
+  unsigned char certificate[20];
+  std::copy_n(thumbprint, 20, certificate);
   int result = 1;
-  if (r.eap == "peap") result = HalvexWPACreateIdentityPEAP(user.data(), domain.data(), password.data());
-  if (r.eap == "tls") result = HalvexWPACreateIdentityTLS(user.data(), certificate.data());
+  if (r.eap == "peap" && r.inner.empty())
+    result = HalvexWPACreateIdentityPEAP(user.data(), domain.data(), password.data());
+  if (r.eap == "peap" && !r.inner.empty()) {
+    // 1 is MS-CHAP-V2, 2 is GTC; GTC answers with the password.
+    ULONG methods[] = {r.inner == "gtc" ? ULONG{2} : ULONG{1}};
+    char none[] = "";
+    result = HalvexWPACreateIdentityPEAP(user.data(), domain.data(), password.data(), methods, 1, 1, none);
+  }
+  if (r.eap == "tls") result = HalvexWPACreateIdentityTLS(user.data(), certificate);
   if (r.eap == "ttls")
     result = HalvexWPACreateIdentityTtls(user.data(), domain.data(), password.data(), anonymous.data());
   if (r.eap == "leap") result = HalvexWPACreateIdentityLEAP(user.data(), domain.data(), password.data());
   std::fill(password.begin(), password.end(), '\0');
   return result;
+}
+
+// Why the supplicant refused, from its trace lines (errors only are asked for).
+std::string RefusalText(const json& traces) {
+  for (const json& line : traces) {
+    const std::string text = line.get<std::string>();
+    for (const char* words : {"certificate", "unavailable", "RC4", "no RADIUS server"}) {
+      if (text.find(words) == std::string::npos) continue;
+      // "[ERR] EAP failed: why" or "[ERR] why": the why.
+      size_t said = text.find("failed: ");
+      said = said != std::string::npos              ? said + 8
+             : text.find("] ") != std::string::npos ? text.find("] ") + 2
+                                                    : 0;
+      return "authentication failed: " + text.substr(said);
+    }
+  }
+  return "authentication failed (check the credentials)";
 }
 
 // The option a network's security asks for, and the one given; empty when
@@ -178,7 +266,7 @@ enum class Outcome { kConnected, kRefused, kTimedOut, kInterrupted };
 // What the supplicant's status texts and the driver's messages say about a
 // join once the network took the association.
 Outcome AwaitAuthentication(Session& session, size_t from, milliseconds bound, Output& out, json* texts,
-                            json* decided) {
+                            json* traces, json* decided) {
   Outcome outcome = Outcome::kTimedOut;
   const bool settled = session.WaitFor(
       from, bound,
@@ -201,6 +289,7 @@ Outcome AwaitAuthentication(Session& session, size_t from, milliseconds bound, O
           texts->push_back(m.text);
           Say(out, "  {}\n", Escape(m.text));
         }
+        if (m.code == HALVEX_MSG_TRACE_TEXT && m.hasText) traces->push_back(m.text);
       });
   if (!settled && interrupt::Requested()) return Outcome::kInterrupted;
   return outcome;
@@ -278,8 +367,15 @@ int RunJoin(Session& session, const JoinRequest& r, double wait, std::span<const
   const size_t from = session.messages().Messages().size();
   const std::optional<SecurityChoice> security = ChooseSecurity(r, announced);
   if (security) {
+    unsigned char thumbprint[20] = {};
+    if (const std::optional<std::string> refused = PrepareStandIn(session, r, thumbprint)) {
+      Refused(out, *refused);
+      return undo(kFailure);
+    }
+    // The supplicant's errors come as trace lines: they say why it refused.
+    HalvexWPATrace(1);
     if (!r.eap.empty()) {
-      const int identity = Identity(r);
+      const int identity = Identity(r, thumbprint);
       if (identity != 0)
         return failed("the supplicant did not take the identity", "HalvexWPACreateIdentity", identity);
     }
@@ -333,17 +429,17 @@ int RunJoin(Session& session, const JoinRequest& r, double wait, std::span<const
     return failed("the join failed: " + r.ssid + why, "HalvexSetSsid", joined);
   }
   if (security) {
-    json texts = json::array(), decided;
+    json texts = json::array(), traces = json::array(), decided;
     const double seconds = wait > 0 ? wait : kJoinBoundSeconds;
     const Outcome outcome = AwaitAuthentication(
-        session, from, milliseconds(static_cast<int64_t>(seconds * 1000)), out, &texts, &decided);
+        session, from, milliseconds(static_cast<int64_t>(seconds * 1000)), out, &texts, &traces, &decided);
     d["statusTexts"] = texts;
     if (outcome == Outcome::kInterrupted) return interrupted("during the authentication");
     if (outcome != Outcome::kConnected) {
       // No export failed: the association stood and the supplicant's
       // exchange did not end well. What ended it is reported instead.
       Refused(out, outcome == Outcome::kRefused
-                       ? "authentication failed (check the credentials)"
+                       ? RefusalText(traces)
                        : fmt::format("authentication did not finish within {:g} s", seconds));
       d["event"] = decided;
       d["supplicant"] = {{"state", HalvexGetWPASuppStatus(0)},

@@ -32,7 +32,10 @@ const RequestField kRequestFields[] = {
     {"user", &JoinRequest::user, "User", false},
     {"domain", &JoinRequest::domain, "Domain", false},
     {"password", &JoinRequest::password, "Password", true},
+    {"inner", &JoinRequest::inner, "Inner method", false},
     {"certificate", &JoinRequest::certificate, "Certificate", false},
+    {"key", &JoinRequest::key, "Certificate key", false},
+    {"ca", &JoinRequest::ca, "CA certificate", false},
     {"anonymous", &JoinRequest::anonymous, "Outer identity", false},
 };
 

@@ -45,6 +45,9 @@ int ShowStatus(const std::string& dir, Output& out) {
                status.value("handles", 0L));
     fmt::print("State dir:    {}\n", Escape(status.value("stateDirectory", dir)));
     if (status.value("readOnly", false)) fmt::print("Mode:         read-only\n");
+    if (status.contains("radiusServer") && status["radiusServer"].is_object())
+      fmt::print("RADIUS:       {} (CA {})\n", Escape(status["radiusServer"].value("address", "")),
+                 Escape(status["radiusServer"].value("caCertificate", "")));
   }
   return 0;
 }

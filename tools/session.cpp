@@ -124,7 +124,7 @@ Session::~Session() {
 
 bool Session::WaitFor(size_t from, std::chrono::milliseconds timeout,
                       const std::function<bool(const hx::sim::Message&)>& done,
-                      const std::function<void(const hx::sim::Message&)>& seen) {
+                      const std::function<void(const hx::sim::Message&)>& seen, bool throughInterrupts) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (size_t next = from;;) {
     const std::vector<hx::sim::Message> all = messages_->Messages();
@@ -134,7 +134,7 @@ bool Session::WaitFor(size_t from, std::chrono::milliseconds timeout,
     }
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (interrupt::Requested() || left.count() <= 0) return false;
+    if ((interrupt::Requested() && !throughInterrupts) || left.count() <= 0) return false;
     messages_->WaitForCount(next + 1, left);
   }
 }

@@ -53,10 +53,11 @@ class Session {
   const Options& options() const { return options_; }
 
   // Waits until a message satisfying `done` has arrived after message number
-  // `from`, calling `seen` for each new one; false on time-out or interrupt.
+  // `from`, calling `seen` for each new one; false on time-out or (unless
+  // `throughInterrupts`) interrupt.
   bool WaitFor(size_t from, std::chrono::milliseconds timeout,
                const std::function<bool(const hx::sim::Message&)>& done,
-               const std::function<void(const hx::sim::Message&)>& seen = {});
+               const std::function<void(const hx::sim::Message&)>& seen = {}, bool throughInterrupts = false);
 
  private:
   Session() = default;

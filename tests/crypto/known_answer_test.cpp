@@ -77,6 +77,58 @@ TEST(CryptoKnownAnswerTest, HmacSha1OverPartsIsOverTheirConcatenation) {
   }
 }
 
+// The digests and old ciphers MS-CHAP, LEAP, RADIUS and TKIP use: RFC 1321
+// (MD5), RFC 1320 (MD4), FIPS 180 (SHA-1), RFC 2202 (HMAC-MD5), the classic
+// DES example, RFC 6229 (RC4) and TKIP's key data (RC4 under IV || KEK with
+// 256 bytes thrown away, computed by an RC4 written apart).
+TEST(CryptoKnownAnswerTest, DigestsAndTheOldCiphers) {
+  std::array<uint8_t, 16> md{};
+  ASSERT_TRUE(crypto::Md5({Text("a"), Text("bc")}, md));
+  EXPECT_EQ(Plain(md), Hex("900150983cd24fb0d6963f7d28e17f72"));
+  std::array<uint8_t, 20> sha{};
+  ASSERT_TRUE(crypto::Sha1({Text("abc")}, sha));
+  EXPECT_EQ(Plain(sha), Hex("a9993e364706816aba3e25717850c26c9cd0d89d"));
+  struct Mac {
+    Bytes key;
+    std::string data, mac;
+  } macs[] = {{Bytes(16, 0x0B), "Hi There", "9294727a3638bb1c13f48ef8158bfc9d"},
+              {Text("Jefe"), "what do ya want for nothing?", "750c783e6ab0b503eaa86e310a5db738"}};
+  for (const Mac& m : macs) {
+    ASSERT_TRUE(crypto::HmacMd5(m.key, {Text(m.data)}, md));
+    EXPECT_EQ(Plain(md), Hex(m.mac));
+  }
+  // MD4, DES and RC4 may be missing from a system's cryptography (then the
+  // methods that need them refuse); where present they must be right.
+  if (crypto::Md4(Text("abc"), md)) {
+    EXPECT_EQ(Plain(md), Hex("a448017aaf21d8525fc10ae87aa6729d"));
+    ASSERT_TRUE(crypto::Md4({}, md));
+    EXPECT_EQ(Plain(md), Hex("31d6cfe0d16ae931b73c59d7e0c089c0"));
+  }
+  const Bytes desKey = Hex("133457799bbcdff1"), desPlain = Hex("0123456789abcdef");
+  std::array<uint8_t, 8> des{};
+  if (crypto::DesEncrypt(std::span<const uint8_t, 8>(desKey.data(), 8),
+                         std::span<const uint8_t, 8>(desPlain.data(), 8), des)) {
+    EXPECT_EQ(Plain(des), Hex("85e813540f0ab405"));
+  }
+  Bytes stream(16, 0);
+  if (crypto::Rc4(Hex("0102030405"), 0, stream)) {
+    EXPECT_EQ(stream, Hex("b2396305f03dc027ccc3524a0a1118a8"));
+    stream.assign(16, 0);
+    ASSERT_TRUE(crypto::Rc4(Hex("0102030405"), 256, stream));
+    EXPECT_EQ(stream, Hex("1cfcf62b03eddb641d77dfcf7f8d8c93"));
+    std::array<uint8_t, 16> iv;
+    for (size_t i = 0; i < iv.size(); ++i) iv[i] = static_cast<uint8_t>(0x10 + i);
+    Bytes gtk(32, 0x3C);
+    ASSERT_TRUE(rsn::Rc4KeyData(Counting(0x00, 16), iv, gtk));
+    EXPECT_EQ(gtk, Hex("71f609f6bf5396230ae1d05b82363863dbca92adf2d16594ea84aa5c4ab633e2"));
+  }
+#ifndef _WIN32
+  // Natively all three come from OpenSSL's legacy provider.
+  EXPECT_TRUE(crypto::Md4({}, md));
+  EXPECT_TRUE(crypto::Rc4(Hex("01"), 0, stream));
+#endif
+}
+
 TEST(CryptoKnownAnswerTest, AesKeyWrapBothWays) {
   const std::string key128 = "00112233445566778899AABBCCDDEEFF";
   struct Case {
@@ -261,10 +313,14 @@ TEST(RsnKnownAnswerTest, KeyFramesThatDoNotRead) {
   } cases[] = {
       {"version 0", 0, 0x00, 99},           {"an EAP packet", 1, 0x00, 99},
       {"body past the bytes", 3, 0x60, 99}, {"body shorter than a key frame", 3, 0x5E, 99},
-      {"WPA descriptor", 4, 0xFE, 99},      {"key data past the body", 98, 0x01, 99},
+      {"no such descriptor", 4, 0x01, 99},  {"key data past the body", 98, 0x01, 99},
       {"header only", 0, 0x02, 4},          {"cut in the middle", 0, 0x02, 50},
   };
   ASSERT_TRUE(rsn::ParseKeyFrame(good));
+  Bytes wpa = good;
+  wpa[4] = 0xFE;  // WPA's descriptor reads too
+  ASSERT_TRUE(rsn::ParseKeyFrame(wpa));
+  EXPECT_EQ(rsn::ParseKeyFrame(wpa)->descriptor, 0xFE);
   for (const Case& c : cases) {
     Bytes bad(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(c.keep));
     bad[c.at] = c.value;
@@ -297,6 +353,14 @@ TEST(RsnKnownAnswerTest, KeyDataWithGroupKeyWrapsAndReadsBack) {
   EXPECT_EQ(found->keyId, 2);
   EXPECT_EQ(Plain(found->key), Bytes(16, 0x5A));
   EXPECT_EQ(Plain(*rsn::FindElement(unwrapped, 0x30)), rsnElement);
+  // WPA's element is the vendor element 00:50:F2 of type 1, however short;
+  // not WMM's (type 2), not a cut one.
+  EXPECT_EQ(Plain(*rsn::FindWpaElement(Hex("dd040050f201"))), Hex("dd040050f201"));
+  EXPECT_FALSE(rsn::FindWpaElement(Hex("dd040050f202")));
+  EXPECT_FALSE(rsn::FindWpaElement(Hex("dd030050f2")));
+  Bytes both = Hex("dd040050f201");
+  both.insert(both.end(), rsnElement.begin(), rsnElement.end());
+  EXPECT_EQ(Plain(*rsn::FindSecurityElement(both)), rsnElement) << "RSN first";
   // No GTK in other vendor elements, cut ones or padding.
   EXPECT_FALSE(rsn::FindGroupKey(Hex("dd16000fac0202005a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a")));
   EXPECT_FALSE(rsn::FindGroupKey(Hex("dd17000fac0102005a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a")));

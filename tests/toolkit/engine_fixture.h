@@ -148,6 +148,9 @@ class SupplicantEngineTest : public ::testing::Test {
     ASSERT_EQ(ODSTK_CONTEXT_CreateIdentity(context_, &side_.identity), 0);
     ODSTK_IDENTITY_SetUserNameA(side_.identity, "alice");
     ODSTK_IDENTITY_SetPasswordA(side_.identity, "s3cret");
+    // LEAP, a method every build runs.
+    const ULONG leap = 17;
+    ODSTK_IDENTITY_SetEapTypeList(side_.identity, 0, &leap, 1);
     ODSTK_LINK_SetCallbackA(side_.link, LibraryCallback, 0);
     ASSERT_EQ(SetNetwork(1, 3), 0);
     ASSERT_EQ(ODSTK_LINK_PortUp(side_.link), 0);

@@ -1,5 +1,6 @@
 // The stand-in toolkit's supplicant engine: received EAP requests become link
 // events on the link's thread, answered as the library answers them.
+#include "eap/tls.h"
 #include "tests/toolkit/engine_fixture.h"
 
 namespace {
@@ -33,56 +34,92 @@ TEST_F(SupplicantEngineTest, IdentityRequestStartsTheSessionAndAnswersWithTheUse
   EXPECT_EQ(side_.events[0].bytes, (Bytes{0x01, 0x00, 0x00, 0x05, 0x02, 0x09, 0x00, 0x05, 0x01}));
 }
 
-TEST_F(SupplicantEngineTest, GtcResponseIsThePasswordOrTheLibrarysAnswer) {
+TEST_F(SupplicantEngineTest, MethodsOtherThanTheIdentitysAreAnsweredWithANak) {
+  StartLink();
+  Identify();
   struct Case {
     const char* name;
-    std::vector<std::pair<ULONG, ULONG>> flags;  // NoPasswordInGTC(method, flag), in order
-    std::optional<std::string> answer;
-    std::vector<ULONG> types;
-    Bytes body;
+    Bytes request;
+    Bytes nak;
   } cases[] = {
-      {"no flag: the password",
-       {},
-       "unused",
-       {8},
-       {0x01, 0x00, 0x00, 0x0B, 0x02, 0x02, 0x00, 0x0B, 0x06, 's', '3', 'c', 'r', 'e', 't'}},
-      {"flag 1: the library's answer",
-       {{25, 1}},
-       "token-123",
-       {13, 8},
-       {0x01, 0x00, 0x00, 0x0E, 0x02, 0x02, 0x00, 0x0E, 0x06, 't', 'o', 'k', 'e', 'n', '-', '1', '2', '3'}},
-      {"flag 1, no answer: empty",
-       {{25, 1}},
-       std::nullopt,
-       {13, 8},
-       {0x01, 0x00, 0x00, 0x05, 0x02, 0x02, 0x00, 0x05, 0x06}},
-      {"flag 1 for another method",
-       {{21, 1}},
-       "unused",
-       {8},
-       {0x01, 0x00, 0x00, 0x0B, 0x02, 0x02, 0x00, 0x0B, 0x06, 's', '3', 'c', 'r', 'e', 't'}},
-      {"flag set back to 0",
-       {{25, 1}, {25, 0}},
-       "unused",
-       {8},
-       {0x01, 0x00, 0x00, 0x0B, 0x02, 0x02, 0x00, 0x0B, 0x06, 's', '3', 'c', 'r', 'e', 't'}},
+      {"GTC", kGtcRequest, {0x01, 0x00, 0x00, 0x06, 0x02, 0x02, 0x00, 0x06, 0x03, 17}},
+      {"MD5",
+       {0x01, 0x00, 0x00, 0x06, 0x01, 0x07, 0x00, 0x06, 0x04, 0x10},
+       {0x01, 0x00, 0x00, 0x06, 0x02, 0x07, 0x00, 0x06, 0x03, 17}},
+      {"EAP-TLS",
+       {0x01, 0x00, 0x00, 0x06, 0x01, 0x08, 0x00, 0x06, 0x0D, 0x20},
+       {0x01, 0x00, 0x00, 0x06, 0x02, 0x08, 0x00, 0x06, 0x03, 17}},
   };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    side_.events.clear();
+    ASSERT_EQ(Receive(c.request), 0);
+    ASSERT_EQ(Types(), (std::vector<ULONG>{8}));
+    EXPECT_EQ(side_.events[0].bytes, c.nak);
+  }
+}
+
+TEST_F(SupplicantEngineTest, IdentitiesItCannotRunFailAtTheIdentityRequest) {
+  struct Case {
+    const char* name;
+    std::vector<ULONG> outer;
+    bool certificate;
+    std::string line;
+  } cases[] = {
+      {"no method", {}, false, "EAP failed: the identity names no EAP method"},
+      {"EAP-FAST",
+       {43},
+       false,
+       "EAP failed: an unknown method (type 43) is not a method the stand-in speaks"},
+      {"EAP-TLS without a certificate in the store",
+       {13},
+       true,
+       hx::eap::TlsAvailable() ? "EAP failed: EAP-TLS: no certificate in the stand-in's store has the "
+                                 "thumbprint the identity names"
+                               : "EAP failed: EAP-TLS is unavailable in the stand-in toolkit of this build: "
+                                 "it has no TLS library"},
+  };
+  std::vector<TraceLine> lines;
+  g_trace = &lines;
+  ODSTK_SetTraceCallbackA(RecordingTrace);
+  ODSTK_SetTraceLevel(1);
   StartLink();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ODSTK_HANDLE identity = nullptr;
     ASSERT_EQ(ODSTK_CONTEXT_CreateIdentity(context_, &identity), 0);
-    ODSTK_IDENTITY_SetPasswordA(identity, "s3cret");
-    for (auto [method, flag] : c.flags) ODSTK_IDENTITY_SetNoPasswordInGTC(identity, method, flag);
-    ODSTK_LINK_SetIdentity(side_.link, identity);
+    ODSTK_IDENTITY_SetUserNameA(identity, "alice");
+    if (!c.outer.empty())
+      ODSTK_IDENTITY_SetEapTypeList(identity, 0, c.outer.data(), static_cast<ULONG>(c.outer.size()));
+    const UCHAR thumbprint[20] = {1, 2, 3};
+    if (c.certificate) ODSTK_IDENTITY_SetUserCertificate(identity, thumbprint);
     side_.identity = identity;
-    side_.answer = c.answer;
     side_.events.clear();
-    ASSERT_EQ(Receive(kGtcRequest), 0);
-    ASSERT_EQ(Types(), c.types);
-    EXPECT_EQ(side_.events.back().bytes, c.body);
-    EXPECT_EQ(ODSIM_LiveBlobs(), 0u) << "the answer's bytes are freed once read";
+    lines.clear();
+    ODSTK_LINK_PortDown(side_.link);  // a new session each time
+    ODSTK_LINK_PortUp(side_.link);
+    ASSERT_EQ(Receive(kIdentityRequest), 0);
+    ASSERT_EQ(Types(), (std::vector<ULONG>{15, 1, 2})) << "no identity response";
+    EXPECT_EQ(side_.events[2].state, 3u);
+    EXPECT_EQ(lines, (std::vector<TraceLine>{{1, c.line, {}}}));
   }
+  ODSTK_SetTraceCallbackA(nullptr);
+}
+
+TEST_F(SupplicantEngineTest, TtlsSendsTheAnonymousIdentityOutside) {
+  if (!hx::eap::TlsAvailable()) GTEST_SKIP() << "no TLS library: TTLS does not run";
+  ODSTK_HANDLE identity = nullptr;
+  ASSERT_EQ(ODSTK_CONTEXT_CreateIdentity(context_, &identity), 0);
+  ODSTK_IDENTITY_SetUserNameA(identity, "CORP\\alice");
+  const ULONG ttls = 21;
+  ODSTK_IDENTITY_SetEapTypeList(identity, 0, &ttls, 1);
+  ODSTK_IDENTITY_SetAnonymousIdentityA(identity, "anon");
+  side_.identity = identity;
+  StartLink();
+  ASSERT_EQ(Receive(kIdentityRequest), 0);
+  ASSERT_EQ(Types(), (std::vector<ULONG>{15, 1, 8}));
+  EXPECT_EQ(side_.events[2].bytes,
+            (Bytes{0x01, 0x00, 0x00, 0x09, 0x02, 0x01, 0x00, 0x09, 0x01, 'a', 'n', 'o', 'n'}));
 }
 
 TEST_F(SupplicantEngineTest, BlobsOfPostedEventsStayForTheTestToRead) {
@@ -95,31 +132,13 @@ TEST_F(SupplicantEngineTest, BlobsOfPostedEventsStayForTheTestToRead) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(question.Answer.Data), question.Answer.Length), "kept");
 }
 
-TEST_F(SupplicantEngineTest, SuccessReportsTheStateThePairwiseKeyAndTheLink) {
-  struct Case {
-    ULONG cipher;
-    Bytes key;
-  } cases[] = {
-      {3, {0x30, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x10, 0x00, 0x00, 0x00, 0x00, 0x11, 0x22, 0x33,
-           0x44, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-           0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0xCF}},
-      {2, {0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x20, 0x00, 0x00, 0x00, 0x00, 0x11, 0x22, 0x33,
-           0x44, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-           0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0xCF,
-           0xD0, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8, 0xD9, 0xDA, 0xDB, 0xDC, 0xDD, 0xDE, 0xDF}},
-  };
+TEST_F(SupplicantEngineTest, SuccessBeforeTheMethodFinishedIsRefused) {
+  // Anyone between the station and the server could send it: no keys came of it.
   StartLink();
-  for (const Case& c : cases) {
-    SCOPED_TRACE("cipher " + std::to_string(c.cipher));
-    ASSERT_EQ(SetNetwork(1, c.cipher), 0);
-    Identify();
-    ASSERT_EQ(Receive(kSuccess), 0);
-    ASSERT_EQ(Types(), (std::vector<ULONG>{2, 6, 1}));
-    EXPECT_EQ(side_.events[0].state, 7u);
-    EXPECT_EQ(side_.events[1].bytes, c.key);
-    EXPECT_EQ(side_.events[2].state, 4u);
-    side_.events.clear();
-  }
+  Identify();
+  ASSERT_EQ(Receive(kSuccess), 0);
+  ASSERT_EQ(Types(), (std::vector<ULONG>{2}));
+  EXPECT_EQ(side_.events[0].state, 3u);
 }
 
 TEST_F(SupplicantEngineTest, FailureReportsTheStateAndEndsTheSession) {
@@ -230,7 +249,7 @@ TEST_F(SupplicantEngineTest, TraceLinesUpToTheLevelSet) {
   const TraceLine step{4, "EAP Request/Identity (identifier 1)", {}};
   const TraceLine sent{3, "EAPOL sent", identityResponse};
   const TraceLine failureReceived{3, "EAPOL received", kFailure};
-  const TraceLine failure{1, "EAP Failure: the network refused the credentials (identifier 3)", {}};
+  const TraceLine failure{1, "EAP failed: the server refused the credentials (EAP Failure)", {}};
   struct Case {
     ULONG level;
     std::vector<TraceLine> lines;

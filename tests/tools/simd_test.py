@@ -158,6 +158,12 @@ class SharedMachine(unittest.TestCase):
             self.assertEqual(code, 0, err)
         status = self.service()
         self.assertEqual((status["running"], status["clients"], status["handles"]), (True, 0, 0))
+        # The enterprise network's RADIUS server lives with the machine: its CA is what joins trust.
+        radius = status["radiusServer"]
+        self.assertRegex(radius["address"], r"^127\.0\.0\.1:\d+$")
+        self.assertEqual(radius["caCertificate"], os.path.join(self.state, "radius", "ca.pem"))
+        self.assertIn("-----BEGIN CERTIFICATE-----", open(radius["caCertificate"]).read())
+        self.assertRegex(self.ok("sim", "status").stdout, r"RADIUS: +127\.0\.0\.1:\d+ \(CA ")
         self.assertEqual(os.stat(os.path.join(self.state, "simd.sock")).st_mode & 0o777, 0o600)
         self.assertEqual(os.stat(self.state).st_mode & 0o777, 0o700)
         pid = status["pid"]
