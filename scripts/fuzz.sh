@@ -43,9 +43,9 @@ case "$target" in
     extra=("$build/odSupp_M.so" -lcrypto)
     ;;
   service_requests)
-    libs=(hxsim hxcrypto hxplatform)
+    libs=(hxsim hxradius hxeap hxcrypto hxplatform)
     max_len=4096
-    extra=("$build/odSupp_M.so" -lcrypto)
+    extra=("$build/odSupp_M.so" -lssl -lcrypto)
     ;;
   eap_fragments)
     libs=(hxeap hxcrypto hxplatform)
