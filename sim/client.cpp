@@ -89,7 +89,9 @@ std::optional<wire::Message> Greet(int fd, wire::Inbox& inbox, uint8_t role, uin
   Writer hello(Kind::kHello);
   hello.U32(wire::kVersion).U8(role);
   if (role == 1) hello.U64(id).U64(token);
-  if (!wire::SendAll(fd, hello.Finish())) return std::nullopt;
+  // A service that refuses this process answers and closes at once, maybe
+  // before the hello went out: its answer is still there to read.
+  if (!wire::SendAll(fd, hello.Finish()) && errno != EPIPE && errno != ECONNRESET) return std::nullopt;
   std::optional<wire::Message> reply = inbox.Next();
   if (!reply || reply->kind != Kind::kReply) return std::nullopt;
   return reply;

@@ -44,7 +44,8 @@ std::string CurrentSsid(void* adapter) {
 // What a join changes, recorded before it, and put back in reverse.
 class Rollback {
  public:
-  explicit Rollback(Session& session) : session_(session), adapter_(session.adapter()) {
+  explicit Rollback(Session& session)
+      : session_(session), adapter_(session.adapter()), from_(session.messages().Messages().size()) {
     key_ = AdapterKeyPath(adapter_);
     if (key_) stored_ = ReadStoredValues(*key_);
     HalvexQueryAuthMode(adapter_, authMode_);
@@ -61,13 +62,8 @@ class Rollback {
     HalvexWPAPortDown();
     const std::string now = CurrentSsid(adapter_);
     if (requestSent_ && !now.empty() && now != ssid_) {
-      const size_t from = session_.messages().Messages().size();
       HalvexSetDisassociate(adapter_);
       done.push_back("left " + now);
-      // The disconnection's event (message 0) must be behind us, or the reconnection
-      // below would take it for its own outcome.
-      session_.WaitFor(
-          from, milliseconds(2000), [](const hx::sim::Message& m) { return m.code == 0; }, {}, true);
     }
     for (auto it = settings_.rbegin(); it != settings_.rend(); ++it) {
       if (it->first->set(adapter_, it->second) == HALVEX_RESULT_SUCCESS)
@@ -84,6 +80,7 @@ class Rollback {
       // Open and WEP networks need nothing this run lacks; WPA needs the
       // supplicant the earlier run gave its credentials to.
       if (authMode_ < 3) {
+        AwaitDisconnection();
         std::vector<char> name(ssid_.begin(), ssid_.end());
         const int joined = HalvexSetSsid(adapter_, name.data(), static_cast<ULONG>(name.size()));
         done.push_back(
@@ -112,8 +109,22 @@ class Rollback {
   }
 
  private:
+  // The disconnection's event (message 0) must be behind us, whether we left
+  // or the network sent us away, or the reconnection would take it for its
+  // own outcome.
+  void AwaitDisconnection() {
+    const std::vector<hx::sim::Message> all = session_.messages().Messages();
+    for (size_t i = all.size(); i > from_; --i) {
+      if (all[i - 1].code == 0) return;
+      if (all[i - 1].code == 1) break;
+    }
+    session_.WaitFor(
+        all.size(), milliseconds(2000), [](const hx::sim::Message& m) { return m.code == 0; }, {}, true);
+  }
+
   Session& session_;
   void* adapter_;
+  size_t from_;  // the messages before the join
   std::optional<std::string> key_;
   std::optional<StoredValues> stored_;
   ULONG authMode_ = 0, wepStatus_ = 1;

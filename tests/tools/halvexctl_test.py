@@ -581,7 +581,10 @@ class Profiles(Base):
         self.assertEqual(self.json_of("get", "tx-power")["stored"], 40)
         self.assertEqual(self.json_of("info")["profile"], "Office")
         self.assertTrue(self.json_of("profile", "up", "Lab")["connected"])
-        self.assertTrue(self.json_of("profile", "up", "Corp")["connected"])
+        if WINDOWS:  # no TLS in the stand-in there
+            self.assertIn("PEAP is unavailable", self.run_ctl("profile", "up", "Corp").stderr)
+        else:
+            self.assertTrue(self.json_of("profile", "up", "Corp")["connected"])
         self.ok("profile", "delete", "Office")
         self.assertEqual([p["name"] for p in self.json_of("profile", "list")["profiles"]], ["Corp", "Lab"])
         self.assertEqual(self.run_ctl("profile", "up", "Office").returncode, 1)
@@ -936,7 +939,8 @@ class State(Base):
         for said in joined:
             self.assertIn(said, r.stdout)
         # The snapshot the last join left, shown by the demo's own step.
-        self.assertRegex(r.stdout, r"== Connection snapshot ==\n(.*\n)*SSID: +HalvexCorp\n")
+        last = "HalvexWEP" if WINDOWS else "HalvexCorp"
+        self.assertRegex(r.stdout, r"== Connection snapshot ==\n(.*\n)*SSID: +%s\n" % last)
 
 
 def reg(*args):
