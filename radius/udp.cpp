@@ -48,18 +48,6 @@ bool Endpoint::operator==(const Endpoint& other) const {
          address.sin_port == other.address.sin_port;
 }
 
-Fd::~Fd() {
-  if (fd_ >= 0) close(fd_);
-}
-
-Fd& Fd::operator=(Fd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = other.release();
-  }
-  return *this;
-}
-
 std::optional<UdpSocket> UdpSocket::Bind(const Endpoint& local, std::string* error) {
   UdpSocket socket;
   socket.fd_ = Fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "crypto/secret.h"
+#include "platform/posix/fd.h"
 
 namespace hx::radius {
 
@@ -24,26 +25,7 @@ struct Endpoint {
   bool operator==(const Endpoint& other) const;
 };
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd();
-  Fd(Fd&& other) noexcept : fd_(other.release()) {}
-  Fd& operator=(Fd&& other) noexcept;
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
+using posix::Fd;
 
 class UdpSocket {
  public:

@@ -26,6 +26,7 @@
 #include "HalvexSeam.h"
 #include "frame/oids.h"
 #include "platform/posix/control.h"
+#include "platform/posix/fd.h"
 #include "platform/win32.h"
 #include "sim/service.h"
 #include "sim/sim_registry.h"
@@ -43,23 +44,7 @@ using wire::Writer;
 // What a registry call answers once the service that holds the hive is gone.
 constexpr LONG kRegistryGone = 1722;  // RPC_S_SERVER_UNAVAILABLE
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
+using posix::Fd;
 
 // Connects to the socket at `path`; -1 (errno set) when nothing listens.
 int ConnectTo(const fs::path& path) {

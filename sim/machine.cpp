@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "platform/posix/control.h"
+#include "platform/posix/fd.h"
 #endif
 
 namespace fs = std::filesystem;
@@ -51,32 +52,8 @@ std::string Stamp() {
 }
 
 #ifndef _WIN32
-// A file descriptor closed with its owner.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool Close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
- private:
-  int fd_;
-};
-
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
+using posix::Fd;
+using posix::WriteAll;
 #endif
 
 bool Writable(const fs::path& dir) {

@@ -14,28 +14,16 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/posix/fd.h"
 #endif
 
 namespace halvexctl {
 namespace {
 
 #ifndef _WIN32
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-bool WriteAll(int fd, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
+using hx::posix::Fd;
+using hx::posix::WriteAll;
 #endif
 
 }  // namespace
@@ -66,8 +54,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, Priva
   return true;
 #else
   std::string temporary = path + ".XXXXXX";
-  Fd fd{::mkstemp(temporary.data())};  // O_EXCL, mode 0600
-  if (fd.fd < 0) {
+  Fd fd(::mkstemp(temporary.data()));  // O_EXCL, mode 0600
+  if (fd.get() < 0) {
     *error = path + ": cannot be written: " + std::strerror(errno);
     return false;
   }
@@ -76,11 +64,10 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, Priva
     // What a plain create would have given: 0666 less the umask.
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    ok = ::fchmod(fd.fd, 0666 & ~mask) == 0;
+    ok = ::fchmod(fd.get(), 0666 & ~mask) == 0;
   }
-  ok = ok && WriteAll(fd.fd, text) && ::fsync(fd.fd) == 0;
-  const int closed = ::close(fd.fd);
-  fd.fd = -1;
+  ok = ok && WriteAll(fd.get(), text) && ::fsync(fd.get()) == 0;
+  const int closed = fd.Close() ? 0 : -1;
   if (!ok || closed != 0 || std::rename(temporary.c_str(), path.c_str()) != 0) {
     *error = path + ": cannot be written: " + std::strerror(errno);
     ::unlink(temporary.c_str());
@@ -113,22 +100,22 @@ std::optional<std::string> ReadRegularFile(const std::string& path, std::string*
   return text.str();
 #else
   // Non-blocking, so that a FIFO put in the file's place cannot hang the read.
-  Fd fd{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
-  if (fd.fd < 0) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0) {
     if (errno == ENOENT && missing != nullptr) *missing = true;
     *error =
         path + ": " + (errno == ELOOP ? std::string("a symbolic link, not followed") : std::strerror(errno));
     return std::nullopt;
   }
   struct stat info {};
-  if (::fstat(fd.fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     *error = path + ": not a regular file";
     return std::nullopt;
   }
   std::string text;
   char buffer[4096];
   for (;;) {
-    const ssize_t n = ::read(fd.fd, buffer, sizeof buffer);
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       *error = path + ": " + std::strerror(errno);

@@ -20,6 +20,8 @@
 #include <ctime>
 #include <utility>
 
+#include "platform/posix/fd.h"
+
 namespace hx::posix::store {
 namespace {
 
@@ -192,31 +194,8 @@ std::string ErrnoText(const std::string& what, const std::string& path) {
 }
 
 // Closes a descriptor on every path out.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool Close() { return ::close(std::exchange(fd_, -1)) == 0; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
-bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
+using posix::Fd;
+using posix::WriteAll;
 
 std::string DirectoryOf(const std::string& path) {
   size_t slash = path.rfind('/');
