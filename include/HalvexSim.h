@@ -100,8 +100,8 @@ HALVEXSIM_API int HalvexSimPortOpen(void);
 /* The machine's built-in RADIUS server, which its 802.1X access points use
  * unless they name their own: its address ("127.0.0.1:PORT"), secret and
  * the path of the CA certificate its own certificate chains to, each
- * NUL-terminated and cut to its size. HALVEXSIM_FAILED (empty texts) while
- * none runs. */
+ * NUL-terminated. HALVEXSIM_FAILED (empty texts) while none runs or when a
+ * text does not fit its buffer; a null buffer is not asked for. */
 HALVEXSIM_API int HalvexSimRadiusServer(char* address, unsigned addressSize, char* secret,
                                         unsigned secretSize, char* caCertificate, unsigned caSize);
 

@@ -420,11 +420,17 @@ extern "C" int HalvexSimRadiusServer(char* address, unsigned addressSize, char* 
         info = g_session->client->Radius();
 #endif
     }
+    // A cut address or path would lead a peer astray: all of each or nothing.
+    const auto fits = [](const std::string& text, const char* to, unsigned size) {
+      return to == nullptr || text.size() < size;
+    };
+    if (info && !(fits(info->address, address, addressSize) && fits(info->secret, secret, secretSize) &&
+                  fits(info->caCertificate, caCertificate, caSize)))
+      info.reset();
     const auto copy = [](const std::string& text, char* to, unsigned size) {
       if (to == nullptr || size == 0) return;
-      const size_t n = std::min<size_t>(text.size(), size - 1);
-      std::memcpy(to, text.data(), n);
-      to[n] = '\0';
+      std::memcpy(to, text.data(), text.size());
+      to[text.size()] = '\0';
     };
     copy(info ? info->address : "", address, addressSize);
     copy(info ? info->secret : "", secret, secretSize);

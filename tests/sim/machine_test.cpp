@@ -14,9 +14,11 @@
 #include <fstream>
 #include <string>
 
+#include "HalvexSim.h"
 #include "platform/posix/control.h"
 #include "platform/unique_handle.h"
 #include "sim/machine.h"
+#include "sim/radius_link.h"
 
 namespace fs = std::filesystem;
 
@@ -184,6 +186,40 @@ TEST_F(MachineTest, AHiveThatCannotBeRewrittenStillLoadsAndRefusesChanges) {
   waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
+
+#ifdef HALVEX_HAS_RADIUS
+// The built-in RADIUS server is the machine's: edited networks keep its port
+// (a peer told of it still finds it), and its address and CA come whole or not at all.
+TEST_F(MachineTest, TheBuiltInRadiusServerKeepsItsPortAndIsToldWhole) {
+  machine = sim::Machine::Load(dir, &lines);
+  ASSERT_TRUE(machine) << All();
+  const std::optional<sim::RadiusServerInfo> first = machine->Radius();
+  ASSERT_TRUE(first) << All();
+  EXPECT_EQ(first->address.rfind("127.0.0.1:", 0), 0u) << first->address;
+  EXPECT_EQ(first->caCertificate, (dir / "radius" / "ca.pem").string());
+  Write("access-points.json", R"({"accessPoints": [{"ssid": "C", "security": "wpa2-eap",
+      "users": [{"name": "carol", "password": "c"}]}]})");
+  machine->RefreshAccessPoints(&lines);
+  const std::optional<sim::RadiusServerInfo> edited = machine->Radius();
+  ASSERT_TRUE(edited) << All();
+  EXPECT_EQ(edited->address, first->address);
+  machine.reset();
+  EXPECT_FALSE(sim::BuiltinRadiusInfo()) << "gone with its machine";
+
+  ASSERT_EQ(HalvexSimStartInProcess(dir.c_str(), nullptr, 0), HALVEXSIM_OK);
+  char address[64], secret[128], ca[1024];
+  ASSERT_EQ(HalvexSimRadiusServer(address, sizeof address, secret, sizeof secret, ca, sizeof ca),
+            HALVEXSIM_OK);
+  EXPECT_EQ(std::string(address).rfind("127.0.0.1:", 0), 0u) << address;
+  EXPECT_EQ(std::string(ca), edited->caCertificate);
+  EXPECT_FALSE(std::string(secret).empty());
+  const unsigned cut = static_cast<unsigned>(edited->caCertificate.size());  // no room for the NUL
+  EXPECT_EQ(HalvexSimRadiusServer(address, sizeof address, secret, sizeof secret, ca, cut), HALVEXSIM_FAILED);
+  EXPECT_STREQ(ca, "");
+  EXPECT_STREQ(address, "");
+  EXPECT_EQ(HalvexSimStop(nullptr, 0), HALVEXSIM_OK);
+}
+#endif
 
 }  // namespace
 }  // namespace hx::test
