@@ -459,8 +459,11 @@ class RemoteRegistry final : public posix::RegistryRemote {
     Writer request(Kind::kRegSetValue);
     request.U64(ValueOf(key)).OptionalText(name).U32(type).U8(data != nullptr ? 1 : 0).U32(length);
     request.Bytes({data, data != nullptr ? length : 0});
-    // Windows NT reads the byte after the data; so does the local hive.
-    request.U8(data != nullptr ? data[length] : 0);
+    // Windows NT reads the byte after a string that does not end in a NUL;
+    // so does the local hive, and so this, only then.
+    const bool text = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+    const bool readsAfter = data != nullptr && text && length > 0 && data[length - 1] != 0;
+    request.U8(readsAfter ? data[length] : 1);
     const LONG status = Status(request);
     hx::WipeSecret(const_cast<uint8_t*>(request.Finish().data()), request.Finish().size());
     return status;
