@@ -18,6 +18,9 @@ struct OsRow {
   uint32_t read, write;
   bool found;
 };
+void PrintTo(const OsRow& row, std::ostream* os) {
+  *os << row.name;
+}
 
 const OsRow kOsRows[] = {
     {"Nt40", {4, 0, 1381, kNt}, sim::Family::kNt, 2, 0x00020019, 0x00020006, true},

@@ -37,6 +37,10 @@ struct VersionRow {
   const char* versionValue;
   const char* dateValue;
 };
+// Named in test listings by its row, not by its bytes.
+void PrintTo(const VersionRow& row, std::ostream* os) {
+  *os << row.name;
+}
 const VersionRow kVersionRows[] = {
     {"Win2000", {5, 0, 2195, kNt}, sim::Family::kNt, "DriverVersion", "DriverRel"},
     {"WinXp", {5, 1, 2600, kNt}, sim::Family::kNt, "DriverVersion", "DriverDate"},

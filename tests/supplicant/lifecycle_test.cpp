@@ -171,6 +171,9 @@ struct FailureCase {
   bool contextLeft;
   Calls terminateCalls;
 };
+void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class SupplicantInitFailureTest : public SupplicantLifecycleTest,
                                   public ::testing::WithParamInterface<FailureCase> {};
