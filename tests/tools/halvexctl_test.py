@@ -185,6 +185,7 @@ class Usage(Base):
             (["set", "tx-power", "99999999999999999999"], "99999999999999999999 is outside 0..100"),
             (["set", "tx-power", "abc"], "not a number"),
             (["set", "frag-threshold", "2347"], "outside 256..2346"),
+            (["set", "auth-mode", "8"], "8 is outside 0..7"),
             (["set", "preamble", "medium"], "long, short, auto"),
             (["set", "nope", "1"], 'no radio parameter "nope"'),
             (["profile", "add", "x" * 40, "HalvexOpen"], "1 to 39 characters"),
@@ -625,7 +626,10 @@ class Registry(Base):
         report = self.json_of("registry", "export", self.path(plain))
         # The one slot the join filled (under Wine, earlier tests' slots too).
         self.assertEqual(report["keysOmitted"], 1 if not RUNNER else max(1, report["keysOmitted"]))
-        self.ok("registry", "export", "--with-keys", self.path(keyed))
+        said = self.ok("registry", "export", "--with-keys", self.path(keyed)).stdout
+        self.assertIn("(with its WEP keys: readable by you alone)", said)
+        said = self.ok("registry", "export", self.path(plain)).stdout
+        self.assertIn("(the WEP keys left out: --with-keys keeps them)", said)
         with open(plain, encoding="utf-8") as f:
             text = f.read()
         self.assertNotIn('"WepKey1"', text)
@@ -670,7 +674,8 @@ class Registry(Base):
         self.assertIn('would change ' + ADAPTER_KEY + ' "DataRate" from "0" to "16"', dry)
         self.assertIn('would add ' + ADAPTER_KEY + ' "' + note + '" to "hello"', dry)
         self.assertNotIn(note, self.registry())
-        self.ok("registry", "import", self.path(change))
+        self.assertFalse(self.json_of("registry", "import", "--dry-run", self.path(change))["applied"])
+        self.assertTrue(self.json_of("registry", "import", self.path(change))["applied"])
         values = self.registry()
         self.assertEqual((values["TxPowerLvl"], values["DataRate"], values[note]), ("33", "16", "hello"))
         got = self.json_of("get", "tx-power")
