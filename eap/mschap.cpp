@@ -30,6 +30,19 @@ Bytes Header(uint8_t opCode, uint8_t id, size_t rest) {
   return {opCode, id, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
 }
 
+// The header and `text` after it, in one block made at its full size (GCC
+// 12 at -O3 took the growth of a 4-byte vector for a write past it).
+Bytes Packet(uint8_t opCode, uint8_t id, std::string_view text) {
+  const size_t length = kFixed + text.size();
+  Bytes data(4 + text.size());
+  data[0] = opCode;
+  data[1] = id;
+  data[2] = static_cast<uint8_t>(length >> 8);
+  data[3] = static_cast<uint8_t>(length);
+  std::copy(text.begin(), text.end(), data.begin() + 4);
+  return data;
+}
+
 }  // namespace
 
 std::string_view WithoutDomain(std::string_view name) {
@@ -128,15 +141,11 @@ Bytes ResponseData(uint8_t id, const Challenge& peer, const NtResponse& response
 
 Bytes SuccessRequestData(uint8_t id, std::string_view authenticatorResponse, std::string_view message) {
   const std::string text = std::string(authenticatorResponse) + " M=" + std::string(message);
-  Bytes data = Header(kSuccess, id, text.size());
-  data.insert(data.end(), text.begin(), text.end());
-  return data;
+  return Packet(kSuccess, id, text);
 }
 
 Bytes FailureRequestData(uint8_t id, std::string_view text) {
-  Bytes data = Header(kFailure, id, text.size());
-  data.insert(data.end(), text.begin(), text.end());
-  return data;
+  return Packet(kFailure, id, text);
 }
 
 Bytes OpCodeOnly(uint8_t opCode) {
