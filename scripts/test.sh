@@ -20,5 +20,10 @@ ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp UBSAN
 TSAN_OPTIONS=halt_on_error=1 \
   run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVEX_SANITIZE=thread -DHALVEX_BUILD_BENCH=OFF
 build/plain/bench/halvex_bench --benchmark_min_time=0.05 | sed -n '/^== library/,$p'
+# The README's other command: the demo's Release build and its walk-through.
+echo "=== demo (Release) ==="
+demo_state=$(mktemp -d)
+HALVEX_SIM_IDLE=1 HALVEX_STATE_DIR="$demo_state" scripts/demo.sh >/dev/null
+rm -rf "$demo_state"
 if [ -x scripts/test-windows.sh ]; then scripts/test-windows.sh; fi
 echo "=== all suites passed ==="
