@@ -252,9 +252,14 @@ void DispatchEventRecord(const EventRecord& r) {
 void FetchAndDispatch(void* adapter, EventFetchBlock& block) {
   if (QueryOidInPlace(adapter, OID_HALVEX_EVENT_RECORDS, block.request(), kEventBufferSize) != kSuccess)
     return;
-  // A record's message may take long; a detach meanwhile ends the walk.
-  WalkEventRecords(block.area(), kEventBufferSize, [](const EventRecord& r) {
-    if (!Stopping()) DispatchEventRecord(r);
+  // A record's message may take long; a detach meanwhile ends the walk after
+  // the record in hand. The driver has let go of what it handed over, so the
+  // first record is in hand from the fetch on: a detach that comes between
+  // the fetch and the walk does not drop it.
+  bool first = true;
+  WalkEventRecords(block.area(), kEventBufferSize, [&first](const EventRecord& r) {
+    if (first || !Stopping()) DispatchEventRecord(r);
+    first = false;
   });
 }
 
